@@ -1,0 +1,52 @@
+#include "network.hpp"
+
+#include <poll.h>
+
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "format.hpp"
+
+namespace drovik {
+
+void throw_syscall_error(std::string_view call_name) {
+    const char* reason = std::strerror(errno);
+    throw std::runtime_error(format("Error while executing {}: {}.", call_name, reason));
+}
+
+std::int64_t monotonic_ns() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+}
+
+std::int32_t to_ms(std::int64_t span_ns) {
+    return static_cast<std::int32_t>(span_ns / 1000000);
+}
+
+std::int32_t ready_elapsed_ms(std::int64_t start_ns, std::int64_t end_ns, std::int32_t timeout_ms) {
+    const std::int32_t waited = to_ms(end_ns - start_ns);
+    return waited < timeout_ms ? waited : timeout_ms;
+}
+
+WaitResult wait_for_datagram(int socket_fd, std::int32_t timeout_ms) {
+    pollfd entry{socket_fd, POLLIN, 0};
+    const std::int64_t start_ns = monotonic_ns();
+    const int poll_ret_val = poll(&entry, 1, timeout_ms);
+    if (poll_ret_val < 0) {
+        throw_syscall_error("poll");
+    }
+    if (poll_ret_val == 0) {
+        // A time-out counts in full, whatever the clock says.
+        return {false, timeout_ms};
+    }
+    assert(poll_ret_val == 1);
+    if (entry.revents != POLLIN) {
+        throw std::runtime_error("poll returned value different than POLLIN");
+    }
+    return {true, ready_elapsed_ms(start_ns, monotonic_ns(), timeout_ms)};
+}
+
+}  // namespace drovik

@@ -1,0 +1,27 @@
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+namespace drovik {
+
+struct WaitResult {
+    bool ready;
+    std::int32_t elapsed_ms;
+};
+
+// Blocks until `socket_fd` is readable or `timeout_ms` has passed.
+WaitResult wait_for_datagram(int socket_fd, std::int32_t timeout_ms);
+
+// Raises the system-call error for the call that just failed, with its errno.
+[[noreturn]] void throw_syscall_error(std::string_view call_name);
+
+// Monotonic clock, in nanoseconds.
+std::int64_t monotonic_ns();
+
+// Nanosecond span in whole milliseconds, truncated toward zero.
+std::int32_t to_ms(std::int64_t span_ns);
+
+// What a wait that saw data reports: the truncated time waited, capped at the time-out.
+std::int32_t ready_elapsed_ms(std::int64_t start_ns, std::int64_t end_ns, std::int32_t timeout_ms);
+
+}  // namespace drovik

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace drovik {
+
+// Bytes per chunk, and the largest length the server accepts in a request.
+inline constexpr std::uint64_t MAX_CHUNK_SIZE = 1000;
+// Largest start offset the server accepts in a request.
+inline constexpr std::uint32_t MAX_REQUEST_OFFSET = 100000000;
+// Every receive gets a fresh zero-filled buffer of this size...
+inline constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
+// ...and stores at most this much, so its last byte always stays zero.
+inline constexpr std::size_t RECEIVE_LIMIT = RECEIVE_BUFFER_SIZE - 1;
+
+}  // namespace drovik

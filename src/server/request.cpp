@@ -1,0 +1,24 @@
+#include "request.hpp"
+
+#include <regex>
+#include <sstream>
+
+#include "net/protocol.hpp"
+
+namespace drovik {
+
+request::request(const sockaddr_in& sender, const std::string& text)
+    : valid(false), offset(0), byte_count(0), source(sender) {
+    // Compiled once per process; the pattern ends with a real LF byte.
+    static const std::regex re("GET [[:digit:]]{1,9} [[:digit:]]{1,4}\n");
+    if (!std::regex_match(text, re)) {
+        return;
+    }
+    // The grammar guarantees both numbers fit; leading zeros carry no weight.
+    std::istringstream fields(text);
+    std::string keyword;
+    fields >> keyword >> offset >> byte_count;
+    valid = offset <= MAX_REQUEST_OFFSET && byte_count - 1U < MAX_CHUNK_SIZE;
+}
+
+}  // namespace drovik

@@ -1,0 +1,19 @@
+#pragma once
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+namespace drovik {
+
+// A GET datagram as the server decoded it. Never fails: the verdict is `valid`.
+struct request {
+    bool valid;
+    std::uint32_t offset;
+    std::uint32_t byte_count;
+    sockaddr_in source;
+
+    request(const sockaddr_in& sender, const std::string& text);
+};
+
+}  // namespace drovik

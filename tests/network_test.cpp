@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "net/network.hpp"
+#include "support/loopback.hpp"
+
+namespace drovik {
+namespace {
+
+TEST(ReadyElapsed, TruncatesAndNeverExceedsTheTimeout) {
+    EXPECT_EQ(ready_elapsed_ms(0, 99'900'000, 100), 99);
+    EXPECT_EQ(ready_elapsed_ms(0, 100'000'000, 100), 100);
+    EXPECT_EQ(ready_elapsed_ms(0, 250'000'000, 100), 100);
+    EXPECT_EQ(ready_elapsed_ms(5, 5, 0), 0);
+    EXPECT_EQ(to_ms(-1'700'000), -1);
+    EXPECT_EQ(to_ms(700'000), 0);
+}
+
+TEST(WaitForDatagram, ZeroTimeoutReturnsAtOnce) {
+    test::UdpSocket receiver;
+    const WaitResult idle = wait_for_datagram(receiver.fd(), 0);
+    EXPECT_FALSE(idle.ready);
+    EXPECT_EQ(idle.elapsed_ms, 0);
+
+    test::UdpSocket sender;
+    sender.send_to(receiver.port(), "x");
+    // A blocking wait first, so the datagram is surely queued before the zero wait.
+    ASSERT_TRUE(wait_for_datagram(receiver.fd(), 5000).ready);
+    const WaitResult waiting = wait_for_datagram(receiver.fd(), 0);
+    EXPECT_TRUE(waiting.ready);
+    EXPECT_EQ(waiting.elapsed_ms, 0);
+}
+
+TEST(WaitForDatagram, TimeOutReportsExactlyTheTimeout) {
+    test::UdpSocket receiver;
+    const WaitResult result = wait_for_datagram(receiver.fd(), 30);
+    EXPECT_FALSE(result.ready);
+    EXPECT_EQ(result.elapsed_ms, 30);
+}
+
+TEST(WaitForDatagram, ReadyReportsTheTimeWaitedWithinTheTimeout) {
+    test::UdpSocket receiver;
+    test::UdpSocket sender;
+    const std::int64_t start = monotonic_ns();
+    std::thread late_sender([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sender.send_to(receiver.port(), "x");
+    });
+    const WaitResult result = wait_for_datagram(receiver.fd(), 5000);
+    const std::int32_t upper = to_ms(monotonic_ns() - start);
+    late_sender.join();
+    EXPECT_TRUE(result.ready);
+    EXPECT_GE(result.elapsed_ms, 0);
+    EXPECT_LE(result.elapsed_ms, upper);
+    EXPECT_LT(result.elapsed_ms, 5000);
+}
+
+TEST(WaitForDatagram, ErrorOrHangUpFlagsRaise) {
+    // A connected socket whose peer port is closed: the ICMP error sets POLLERR.
+    test::UdpSocket socket_with_error;
+    const sockaddr_in closed_peer = test::loopback_address(test::free_udp_port());
+    ASSERT_EQ(connect(socket_with_error.fd(), reinterpret_cast<const sockaddr*>(&closed_peer), sizeof closed_peer), 0);
+    ASSERT_EQ(send(socket_with_error.fd(), "x", 1, 0), 1);
+    try {
+        wait_for_datagram(socket_with_error.fd(), 5000);
+        FAIL() << "an error flag must not count as ready";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "poll returned value different than POLLIN");
+    }
+
+    // Shut down both ways: POLLHUP together with POLLIN.
+    test::UdpSocket hung_up;
+    ASSERT_EQ(connect(hung_up.fd(), reinterpret_cast<const sockaddr*>(&closed_peer), sizeof closed_peer), 0);
+    ASSERT_EQ(shutdown(hung_up.fd(), SHUT_RDWR), 0);
+    EXPECT_THROW(wait_for_datagram(hung_up.fd(), 5000), std::runtime_error);
+}
+
+TEST(WaitForDatagram, ClosedDescriptorRaises) {
+    // poll reports POLLNVAL for a descriptor that is not open.
+    test::UdpSocket receiver;
+    const int closed_fd = dup(receiver.fd());
+    close(closed_fd);
+    EXPECT_THROW(wait_for_datagram(closed_fd, 0), std::runtime_error);
+}
+
+TEST(WaitForDatagram, InterruptedPollRaisesTheSystemCallError) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    const itimerval in_20ms{{0, 0}, {0, 20000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &in_20ms, nullptr), 0);
+    test::UdpSocket receiver;
+    try {
+        wait_for_datagram(receiver.fd(), 5000);
+        ADD_FAILURE() << "an interrupted poll must raise";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Error while executing poll: Interrupted system call.");
+    }
+    sigaction(SIGALRM, &previous, nullptr);
+}
+
+}  // namespace
+}  // namespace drovik

@@ -1,0 +1,54 @@
+#pragma once
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "support/process.hpp"
+
+namespace drovik::test {
+
+// A UDP socket bound to an ephemeral port on 127.0.0.1.
+class UdpSocket {
+public:
+    UdpSocket();
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    int fd() const { return socket_fd; }
+    std::uint16_t port() const;
+    sockaddr_in address() const;
+    void send_to(std::uint16_t port, const std::string& datagram) const;
+    void send_to(const sockaddr_in& peer, const std::string& datagram) const;
+
+    struct Datagram {
+        std::string bytes;
+        sockaddr_in sender;
+    };
+    // The next datagram, or nothing when none came within `limit`.
+    std::optional<Datagram> receive(std::chrono::milliseconds limit) const;
+
+private:
+    int socket_fd;
+};
+
+sockaddr_in loopback_address(std::uint16_t port);
+
+// A port that nothing had bound a moment ago (the kernel's choice).
+std::uint16_t free_udp_port();
+
+// Waits until some socket has bound UDP `port`; false after `limit`.
+bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit);
+
+// A drovik-server started on a free port and known to have bound it.
+struct RunningServer {
+    std::unique_ptr<Process> process;
+    std::uint16_t port;
+};
+RunningServer start_server();
+
+}  // namespace drovik::test

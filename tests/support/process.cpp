@@ -1,0 +1,116 @@
+#include "support/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace drovik::test {
+
+namespace {
+void read_available(int fd, std::string& into) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        into.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+}  // namespace
+
+Process::Process(const std::string& program, const std::vector<std::string>& args) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    child = fork();
+    if (child < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (child == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_fd = out_pipe[0];
+    err_fd = err_pipe[0];
+    fcntl(out_fd, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd, F_SETFL, O_NONBLOCK);
+}
+
+Process::~Process() {
+    if (!status) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    close(out_fd);
+    close(err_fd);
+}
+
+void Process::drain_pipes() {
+    read_available(out_fd, out_text);
+    read_available(err_fd, err_text);
+}
+
+std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!status) {
+        int raw = 0;
+        if (waitpid(child, &raw, WNOHANG) == child) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            break;
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::milliseconds::zero()) {
+            break;
+        }
+        // Output or the child's end wakes us; the cap only bounds how late we notice an exit.
+        pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+        const auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+        poll(fds, 2, static_cast<int>(std::min<long long>(slice, 10)));
+        drain_pipes();
+    }
+    drain_pipes();
+    return status;
+}
+
+bool Process::running() { return !wait_exit(std::chrono::milliseconds(0)); }
+
+void Process::signal(int signal_number) const { kill(child, signal_number); }
+
+const std::string& Process::out() {
+    drain_pipes();
+    return out_text;
+}
+
+const std::string& Process::err() {
+    drain_pipes();
+    return err_text;
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      std::chrono::milliseconds limit) {
+    Process process(program, args);
+    const std::optional<int> status = process.wait_exit(limit);
+    if (!status) {
+        throw std::runtime_error(program + " did not end in time");
+    }
+    return {*status, process.out(), process.err()};
+}
+
+}  // namespace drovik::test
