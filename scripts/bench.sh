@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Measures drovik on loopback and prints the figures as Markdown tables:
+# end-to-end downloads, server ingest against a bare receive loop, client
+# memory at the largest size, idle cost. Builds the release preset in
+# build/bench-release; raw figures go to bench/out/, the progress plot to
+# docs/progress.png. Every process it starts is killed by pid on exit.
+# Usage: scripts/bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+FAST_SIZES=(1000000 5000000)
+FAST_RUNS=5
+SLOW_SIZE=20000
+SLOW_RUNS=3
+INGEST_COUNT=200000
+INGEST_ROUNDS=3
+IDLE_SECONDS=5
+LARGEST_SIZE=2147483647
+
+scripts/deps.sh gnuplot-nox
+bin=build/bench-release
+cmake --preset release -B "$bin" -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$bin" -j2 --target drovik-server drovik-client-fast drovik-client-slow verify-download \
+  bench-tools >/dev/null
+out=bench/out
+rm -rf "$out"
+mkdir -p "$out" docs
+
+started=()
+cleanup() {
+  local pid
+  for pid in "${started[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+
+# Starts "$@ PORT" on a free port; sets daemon_pid and daemon_port once it is bound.
+start_daemon() {
+  daemon_port=$(free_udp_port)
+  "$@" "$daemon_port" &
+  daemon_pid=$!
+  started+=("$daemon_pid")
+  wait_udp_bound "$daemon_port"
+}
+
+stop_daemon() {
+  kill "$1"
+  wait "$1" 2>/dev/null || true
+}
+
+cpu_seconds() { awk '{ printf "%.6f\n", $1 / 1e9 }' "/proc/$1/schedstat"; }
+
+# Waits (at most 5 s) until requests sit unread on the socket bound to port $1.
+wait_udp_queued() {
+  local hex
+  printf -v hex ':%04X' "$1"
+  for _ in $(seq 1 500); do
+    awk -v h="$hex" 'substr($2, length($2) - 4) == h { split($5, q, ":"); if (q[2] != "00000000") found = 1 }
+                     END { exit !found }' /proc/net/udp && return 0
+    sleep 0.01
+  done
+  echo "no request reached UDP port $1" >&2
+  return 1
+}
+
+# Reads numbers on stdin; prints "median (min–max)" with the printf format $1.
+summary() {
+  sort -g | awk -v f="$1" '{ v[NR] = $1 }
+    END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+          printf f " (" f "–" f ")", m, v[1], v[NR] }'
+}
+
+# One download against a fresh server: appends
+# "variant bytes wall_s user_s sys_s peak_rss_kb exit server_cpu_s" to downloads.txt.
+download() {
+  local variant=$1 bytes=$2 lines=${3:-} file="$out/download.bin" figures
+  start_daemon "$bin/drovik-server"
+  if [[ -n $lines ]]; then
+    figures=$("$bin/bench/bench-run" --timeout 300 --lines "$lines" -- \
+      stdbuf -oL "$bin/drovik-client-$variant" 127.0.0.1 "$daemon_port" "$file" "$bytes")
+  else
+    figures=$("$bin/bench/bench-run" --timeout 300 -- \
+      "$bin/drovik-client-$variant" 127.0.0.1 "$daemon_port" "$file" "$bytes")
+    echo "$variant $bytes $figures $(cpu_seconds "$daemon_pid")" >>"$out/downloads.txt"
+  fi
+  stop_daemon "$daemon_pid"
+  "$bin/verify-download" "$file" "$bytes" >/dev/null
+  rm -f "$file"
+}
+
+# One burst against a fresh receiver: appends "receiver kind sent absorbed seconds cpu_s" to ingest.txt.
+ingest() {
+  local receiver=$1 kind=$2
+  if [[ $receiver == bare ]]; then start_daemon "$bin/bench/bench-bare-receive"; else start_daemon "$bin/drovik-server"; fi
+  echo "$receiver $kind $("$bin/bench/bench-load" "$daemon_port" "$daemon_pid" "$INGEST_COUNT" "$kind")" \
+    >>"$out/ingest.txt"
+  stop_daemon "$daemon_pid"
+}
+
+echo "Measuring downloads..." >&2
+for bytes in "${FAST_SIZES[@]}"; do
+  for _ in $(seq "$FAST_RUNS"); do download fast "$bytes"; done
+done
+for _ in $(seq "$SLOW_RUNS"); do download slow "$SLOW_SIZE"; done
+
+echo "Measuring server ingest..." >&2
+for _ in $(seq "$INGEST_ROUNDS"); do
+  for kind in invalid valid; do
+    ingest bare "$kind"
+    ingest server "$kind"
+  done
+done
+
+echo "Measuring memory at the largest size and idle cost..." >&2
+start_daemon "$bin/bench/bench-silent-peer"
+peer=$daemon_pid
+"$bin/drovik-client-fast" 127.0.0.1 "$daemon_port" "$out/largest.bin" "$LARGEST_SIZE" >/dev/null &
+client=$!
+started+=("$client")
+wait_udp_queued "$daemon_port"
+largest_rss_kb=$(awk '/^VmRSS/ { print $2 }' "/proc/$client/status")
+stop_daemon "$client"
+stop_daemon "$peer"
+rm -f "$out/largest.bin"
+
+start_daemon "$bin/bench/bench-silent-peer"
+peer=$daemon_pid
+
+"$bin/drovik-client-fast" 127.0.0.1 "$daemon_port" "$out/idle.bin" "${FAST_SIZES[-1]}" >/dev/null &
+client=$!
+started+=("$client")
+wait_udp_queued "$daemon_port"
+start_daemon "$bin/drovik-server"
+server=$daemon_pid
+client_before=$(cpu_seconds "$client")
+server_before=$(cpu_seconds "$server")
+sleep "$IDLE_SECONDS"
+idle_client_s=$(awk -v a="$client_before" -v b="$(cpu_seconds "$client")" 'BEGIN { print b - a }')
+idle_server_s=$(awk -v a="$server_before" -v b="$(cpu_seconds "$server")" 'BEGIN { print b - a }')
+stop_daemon "$client"
+stop_daemon "$server"
+stop_daemon "$peer"
+rm -f "$out/idle.bin"
+
+echo "Recording progress for the plot..." >&2
+download fast "${FAST_SIZES[0]}" "$out/progress-fast.tsv"
+download slow "$SLOW_SIZE" "$out/progress-slow.tsv"
+for variant in fast slow; do
+  awk -F'\t' 'BEGIN { print 0, 0 } { sub(/% done/, "", $2); print $1, $2 }' "$out/progress-$variant.tsv" >"$out/progress-$variant.dat"
+done
+gnuplot -e "fast='$out/progress-fast.dat'; slow='$out/progress-slow.dat'; output='docs/progress.png'" \
+  bench/progress.gp
+
+download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
+ingest_column() { awk -v r="$1" -v k="$2" "\$1 == r && \$2 == k { print $3 }" "$out/ingest.txt"; }
+# Kernel kB (1024 bytes) to MB (10^6 bytes).
+mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
+
+{
+  echo "Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1), Linux $(uname -r)," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo
+  echo "Downloads on loopback, a fresh server per run; median (min–max):"
+  echo
+  echo "| Download | Runs | Wall time (s) | Client CPU (s) | Client CPU / wall | Server CPU (s) | Client peak RSS (MB) |"
+  echo "|---|---|---|---|---|---|---|"
+  for pair in "${FAST_SIZES[@]/#/fast:}" "slow:$SLOW_SIZE"; do
+    variant=${pair%%:*} bytes=${pair#*:}
+    printf '| %s, %s bytes | %s | %s | %s | %s | %s | %s |\n' "drovik-client-$variant" "$bytes" \
+      "$(download_column "$variant" "$bytes" '$3' | wc -l)" \
+      "$(download_column "$variant" "$bytes" '$3' | summary %.2f)" \
+      "$(download_column "$variant" "$bytes" '$4 + $5' | summary %.3f)" \
+      "$(download_column "$variant" "$bytes" '100 * ($4 + $5) / $3' | summary %.2f%%)" \
+      "$(download_column "$variant" "$bytes" '$8' | summary %.3f)" \
+      "$(download_column "$variant" "$bytes" '$6' | mb | summary %.1f)"
+  done
+  echo
+  echo "Server ingest: bursts of $INGEST_COUNT request datagrams from one loopback socket, $INGEST_ROUNDS rounds;" \
+    "median (min–max):"
+  echo
+  echo "| Burst | Receiver | Absorbed | Absorbed per second | CPU per absorbed datagram (µs) |"
+  echo "|---|---|---|---|---|"
+  for kind in invalid valid; do
+    for receiver in bare server; do
+      name=$([[ $receiver == bare ]] && echo "bare poll + recvfrom loop" || echo drovik-server)
+      burst=$([[ $kind == invalid ]] && echo "invalid requests" || echo "valid requests, reply queue full")
+      printf '| %s | %s | %s | %s | %s |\n' "$burst" "$name" \
+        "$(ingest_column "$receiver" "$kind" '100 * $4 / $3' | summary %.0f%%)" \
+        "$(ingest_column "$receiver" "$kind" '$4 / $5' | summary %.0f)" \
+        "$(ingest_column "$receiver" "$kind" '1e6 * $6 / $4' | summary %.2f)"
+    done
+  done
+  # Server rate over bare rate, round by round.
+  ingest_ratios() {
+    paste <(ingest_column server "$1" '$4 / $5') <(ingest_column bare "$1" '$4 / $5') | awk '{ print $1 / $2 }'
+  }
+  echo
+  echo "Budgets:"
+  echo
+  echo "| Budget | Measured | Limit | Met |"
+  echo "|---|---|---|---|"
+  verdict() { awk -v m="$1" -v l="$2" -v op="$3" 'BEGIN { ok = op == "<" ? m < l : m >= l; print ok ? "yes" : "NO" }'; }
+  for kind in invalid valid; do
+    ratio=$(ingest_ratios "$kind" | summary %.2f)
+    printf '| Server ingest over bare loop, %s burst (absorbed per second; median of rounds) | %s × | ≥ 0.5 × | %s |\n' \
+      "$kind" "$ratio" "$(verdict "${ratio%% *}" 0.5 '>=')"
+  done
+  worst_cpu=$(for bytes in "${FAST_SIZES[@]}"; do download_column fast "$bytes" '100 * ($4 + $5) / $3'; done | sort -g | tail -1)
+  printf '| Client CPU during a fast download (worst run) | %.2f %% of wall time | < 5 %% | %s |\n' \
+    "$worst_cpu" "$(verdict "$worst_cpu" 5 '<')"
+  idle_pct=$(awk -v s="$idle_server_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')
+  printf '| Idle server (CPU in %s s: %.3f ms) | %.4f %% of a core | < 0.1 %% | %s |\n' \
+    "$IDLE_SECONDS" "$(awk -v s="$idle_server_s" 'BEGIN { print 1000 * s }')" "$idle_pct" "$(verdict "$idle_pct" 0.1 '<')"
+  largest_mb=$(echo "$largest_rss_kb" | mb)
+  printf '| Client resident memory at %s bytes, chunk table built | %s MB | < 80 MB | %s |\n' \
+    "$LARGEST_SIZE" "$largest_mb" "$(verdict "$largest_mb" 80 '<')"
+  printf '| Client waiting on a silent peer, whole window outstanding (CPU in %s s: %.1f ms) | %.2f %% of a core | (none) | |\n' \
+    "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
+    "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
+} | tee "$out/table.md"
+echo >&2
+echo "Progress plot: docs/progress.png; raw figures: $out/" >&2
