@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const void* lf = std::memchr(datagram, '\n', received);
     require(lf != nullptr, "an accepted reply has a header line");
-    const std::size_t payload_at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - datagram) + 1;
+    const std::size_t payload_at =
+        static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - datagram) + 1;
     require(payload_at + expected <= received, "an accepted payload lies inside the datagram");
     require(std::memcmp(reply->data.data(), datagram + payload_at, expected) == 0,
             "an accepted chunk holds exactly the bytes after the first LF");

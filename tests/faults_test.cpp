@@ -91,7 +91,8 @@ TEST(Faults, DownloadCompletesExactlyAfterTheServerWasFrozenForTwoSeconds) {
     EXPECT_TRUE(file.bytes() == served_bytes(FILE_SIZE)) << "the file differs from the served bytes";
     EXPECT_TRUE(server.process->running());
     EXPECT_EQ(server.process->err(), "");
-    std::printf("frozen at %llu of %llu bytes written\n", static_cast<unsigned long long>(written_when_frozen),
+    std::printf("frozen at %llu of %llu bytes written\n",
+                static_cast<unsigned long long>(written_when_frozen),
                 static_cast<unsigned long long>(FILE_SIZE));
 }
 
@@ -114,7 +115,8 @@ TEST(Faults, KilledClientLeavesAnExactPrefix) {
         ++first_wrong;
     }
     EXPECT_EQ(first_wrong, prefix.size()) << "first wrong byte at offset " << first_wrong;
-    std::printf("killed with %zu of %llu bytes written\n", prefix.size(), static_cast<unsigned long long>(FILE_SIZE));
+    std::printf("killed with %zu of %llu bytes written\n", prefix.size(),
+                static_cast<unsigned long long>(FILE_SIZE));
 }
 
 }  // namespace

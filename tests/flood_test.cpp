@@ -66,10 +66,11 @@ std::optional<QueueState> socket_queue(std::uint16_t port) {
     std::getline(table, line);
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode, refs, pointer;
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode, refs,
+            pointer;
         std::uint64_t drops = 0;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode >>
-            refs >> pointer >> drops;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+            inode >> refs >> pointer >> drops;
         if (local.size() > 5 && local.compare(local.size() - 5, 5, local_port) == 0) {
             return QueueState{std::stoull(queues.substr(queues.find(':') + 1), nullptr, 16), drops};
         }
@@ -129,7 +130,8 @@ public:
         ++sent;
         in_flight += datagram.size() + 1024;
         if (in_flight > 96 * 1024) {
-            ASSERT_TRUE(server_caught_up(port)) << "the server stopped reading after " << sent << " datagrams";
+            ASSERT_TRUE(server_caught_up(port))
+                << "the server stopped reading after " << sent << " datagrams";
             in_flight = 0;
         }
     }
@@ -214,12 +216,12 @@ TEST(ServerFlood, SurvivesSilentlyWithBoundedMemoryAndStillServesExactBytes) {
     EXPECT_EQ(server.process->out(), "");
     EXPECT_EQ(server.process->err(), "");
     EXPECT_LE(rss_after_kb, rss_before_kb + 4096) << "resident memory grew from " << rss_before_kb << " kB";
-    std::printf("flood: %llu datagrams sent, %llu dropped by the kernel; %llu replies to %d valid requests; "
-                "VmRSS %llu kB -> %llu kB; answered after %d requests\n",
-                static_cast<unsigned long long>(sender.count()), static_cast<unsigned long long>(dropped),
-                static_cast<unsigned long long>(burst_replies), VALID_BURST,
-                static_cast<unsigned long long>(rss_before_kb), static_cast<unsigned long long>(rss_after_kb),
-                asked);
+    std::printf(
+        "flood: %llu datagrams sent, %llu dropped by the kernel; %llu replies to %d valid requests; "
+        "VmRSS %llu kB -> %llu kB; answered after %d requests\n",
+        static_cast<unsigned long long>(sender.count()), static_cast<unsigned long long>(dropped),
+        static_cast<unsigned long long>(burst_replies), VALID_BURST,
+        static_cast<unsigned long long>(rss_before_kb), static_cast<unsigned long long>(rss_after_kb), asked);
 }
 
 }  // namespace

@@ -48,7 +48,8 @@ std::string data_reply(std::uint64_t start, std::uint64_t length) {
 // Replies the client must refuse when it asked for the chunk at `start`.
 class HostileReplies {
 public:
-    explicit HostileReplies(std::uint64_t file_size) : file_size(file_size), chunks((file_size + 999) / 1000) {}
+    explicit HostileReplies(std::uint64_t file_size)
+        : file_size(file_size), chunks((file_size + 999) / 1000) {}
 
     std::size_t kinds() const { return 10; }
 
@@ -59,7 +60,8 @@ public:
         case 0:
             return garbage();
         case 1:  // truncated: the datagram ends inside the payload
-            return data_reply(start, length).substr(0, format("DATA {} {}\n", start, length).size() + length / 2);
+            return data_reply(start, length)
+                .substr(0, format("DATA {} {}\n", start, length).size() + length / 2);
         case 2:  // start not on a chunk boundary, length right for it
             return data_reply(start + 500, std::min<std::uint64_t>(1000, file_size - (start + 500)));
         case 3:  // one byte too many
@@ -111,8 +113,10 @@ std::vector<std::uint64_t> taken_counts(const std::string& out, std::uint64_t ch
     std::string line;
     while (std::getline(lines, line)) {
         const double percent = std::stod(line);
-        const auto count = static_cast<std::uint64_t>(std::llround(percent * static_cast<double>(chunks) / 100.0));
-        EXPECT_EQ(line, format("{:.3f}% done", static_cast<double>(count) * 100.0 / static_cast<double>(chunks)));
+        const auto count =
+            static_cast<std::uint64_t>(std::llround(percent * static_cast<double>(chunks) / 100.0));
+        EXPECT_EQ(line,
+                  format("{:.3f}% done", static_cast<double>(count) * 100.0 / static_cast<double>(chunks)));
         counts.push_back(count);
     }
     return counts;
@@ -133,7 +137,8 @@ TEST_P(HostileServer, ClientTakesOnlyGoodChunksAndWritesTheExactFile) {
         (std::filesystem::temp_directory_path() / format("drovik-hostile-{}-{}", c.name, getpid())).string();
     test::UdpSocket server;
     HostileReplies hostile(c.file_size);
-    test::Process client(c.program, {"127.0.0.1", std::to_string(server.port()), output, std::to_string(c.file_size)});
+    test::Process client(c.program,
+                         {"127.0.0.1", std::to_string(server.port()), output, std::to_string(c.file_size)});
 
     // Each chunk's first two requests get only broken replies; later ones get a broken
     // reply and the correct one, every other time twice.
