@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server/virtual_file.hpp"
+#include "support/loopback.hpp"
+#include "support/process.hpp"
+
+namespace drovik {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string served_bytes(std::uint64_t size) {
+    std::string bytes(size, '\0');
+    for (std::uint64_t p = 0; p < size; ++p) {
+        bytes[p] = static_cast<char>(virtual_file_byte(p));
+    }
+    return bytes;
+}
+
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& name)
+        : path((std::filesystem::temp_directory_path() / (name + "." + std::to_string(getpid()))).string()) {}
+    ~OutputFile() { std::filesystem::remove(path); }
+    std::string bytes() const {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string path;
+};
+
+// Every line is a progress line, each further along than the last, ending at 100 %.
+void expect_progress(const std::string& out) {
+    static const std::regex line_form(R"(\d{1,3}\.\d{3}% done)");
+    std::istringstream lines(out);
+    double previous = -1;
+    std::string last;
+    int count = 0;
+    for (std::string line; std::getline(lines, line); last = line) {
+        ++count;
+        ASSERT_TRUE(std::regex_match(line, line_form)) << line;
+        const double value = std::stod(line);
+        EXPECT_GT(value, previous) << line;
+        previous = value;
+    }
+    ASSERT_GT(count, 0);
+    EXPECT_EQ(last, "100.000% done");
+    EXPECT_EQ(out.back(), '\n');
+}
+
+TEST(EndToEnd, FastBuildDownloadsAFewHundredKilobytes) {
+    const test::RunningServer server = test::start_server();
+    const OutputFile output("drovik-e2e-fast");
+    const std::uint64_t size = 200'500;
+    const test::RunResult result = test::run_program(
+        DROVIK_CLIENT_FAST_BIN, {"127.0.0.1", std::to_string(server.port), output.path, std::to_string(size)}, 60s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    expect_progress(result.out);
+    EXPECT_TRUE(output.bytes() == served_bytes(size)) << "the download differs from the served file";
+    EXPECT_TRUE(server.process->running());
+}
+
+TEST(EndToEnd, SlowAndFastBuildsWriteTheSameFile) {
+    const test::RunningServer server = test::start_server();
+    const OutputFile slow_output("drovik-e2e-slow");
+    const OutputFile fast_output("drovik-e2e-fast-small");
+    const std::string size = "4500";
+    const std::string port = std::to_string(server.port);
+    test::Process slow(DROVIK_CLIENT_SLOW_BIN, {"127.0.0.1", port, slow_output.path, size});
+    test::Process fast(DROVIK_CLIENT_FAST_BIN, {"127.0.0.1", port, fast_output.path, size});
+    // Five chunks, one at a time: well under the limit even when the path is unkind.
+    EXPECT_EQ(slow.wait_exit(45s), 0);
+    EXPECT_EQ(fast.wait_exit(10s), 0);
+    EXPECT_EQ(slow.err(), "");
+    EXPECT_EQ(fast.err(), "");
+    expect_progress(slow.out());
+    expect_progress(fast.out());
+    // The slow build takes one chunk per pass: one line per chunk.
+    EXPECT_EQ(slow.out(), "20.000% done\n40.000% done\n60.000% done\n80.000% done\n100.000% done\n");
+    const std::string expected = served_bytes(4500);
+    EXPECT_TRUE(slow_output.bytes() == expected) << "the slow build's download differs from the served file";
+    EXPECT_TRUE(fast_output.bytes() == slow_output.bytes()) << "the two builds wrote different files";
+}
+
+}  // namespace
+}  // namespace drovik
