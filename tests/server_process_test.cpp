@@ -228,5 +228,20 @@ TEST_F(ServerTraffic, InvalidRequestsAreIgnoredWhileValidOnesAreAnswered) {
     expect_silent_and_running();
 }
 
+TEST_F(ServerTraffic, ARequesterThatWentAwayDoesNotDisturbTheServer) {
+    {
+        const test::UdpSocket gone;
+        for (int i = 0; i < 20; ++i) {
+            gone.send_to(server.port, "GET 0 1000\n");
+        }
+    }
+    // Its replies now meet a closed port while another requester is being served.
+    Asker staying{"GET 1000 1000\n", expected_reply("DATA 1000 1000\n", 1000, 1000)};
+    const test::UdpSocket silent;
+    exchange({&staying}, silent, Clock::now() + 1700ms);
+    EXPECT_GT(staying.answered, 0) << "after " << staying.sent << " requests";
+    expect_silent_and_running();
+}
+
 }  // namespace
 }  // namespace drovik
