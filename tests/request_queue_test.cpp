@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "server/request_queue.hpp"
+#include "server/server.hpp"
 
 namespace drovik {
 namespace {
@@ -149,6 +150,8 @@ TEST(MinWaitingTime, TruncatesAndNeverGoesNegative) {
 TEST(MinWaitingTimeDeathTest, AnEmptyQueueIsAnInvariantBreach) {
     const RequestQueue queue;
     EXPECT_DEATH(min_waiting_time(queue, 0), "!request_queue.empty\\(\\)");
+    const Server idle(1);
+    EXPECT_DEATH(idle.rq_get_min_waiting_time(), "!request_queue.empty\\(\\)");
 }
 
 TEST(Admission, ValidRequestsWhileFewerThanAThousandArePending) {
