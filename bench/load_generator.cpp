@@ -44,10 +44,11 @@ SocketState socket_state(std::uint16_t port) {
     const std::string wanted = drovik::format(":{:04X}", port);
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode, refs, pointer;
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode, refs,
+            pointer;
         SocketState result;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode >>
-            refs >> pointer >> result.drops;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+            inode >> refs >> pointer >> result.drops;
         if (local.ends_with(wanted)) {
             result.queued_bytes = std::stoull(queues.substr(queues.find(':') + 1), nullptr, 16);
             return result;
@@ -82,8 +83,8 @@ int connected_socket(std::uint16_t port) {
 
 std::vector<std::string> burst_texts(const std::string& kind) {
     if (kind == "invalid") {
-        return {"GET 0 0\n", "GET 100000001 1\n", "GET 0 1001\n", "GET 1000000000 1\n", "GET 0 1000",
-                "get 0 1000\n", "GET 0 1000\r\n", "DATA 0 1000\n"};
+        return {"GET 0 0\n",  "GET 100000001 1\n", "GET 0 1001\n",   "GET 1000000000 1\n",
+                "GET 0 1000", "get 0 1000\n",      "GET 0 1000\r\n", "DATA 0 1000\n"};
     }
     if (kind == "valid") {
         std::vector<std::string> texts;

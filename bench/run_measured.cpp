@@ -98,7 +98,9 @@ bool collect_output(int fd, std::int64_t start_ns, double timeout_s, std::ostrea
     }
 }
 
-double to_seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; }
+double to_seconds(const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+}
 
 int run(Options& options) {
     std::ofstream lines_out;
@@ -124,7 +126,9 @@ int run(Options& options) {
         drovik::throw_syscall_error("wait4");
     }
     const double wall_s = seconds_since(start_ns);
-    const int exit_status = !finished ? 124 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const int exit_status = !finished           ? 124
+                            : WIFEXITED(status) ? WEXITSTATUS(status)
+                                                : 128 + WTERMSIG(status);
     std::cout << drovik::format("{:.4f} {:.4f} {:.4f} {} {}\n", wall_s, to_seconds(usage.ru_utime),
                                 to_seconds(usage.ru_stime), usage.ru_maxrss, exit_status);
     return exit_status == 0 ? 0 : 1;
