@@ -29,7 +29,9 @@ std::string payload(std::size_t length, unsigned seed = 7) {
     return bytes;
 }
 
-std::string as_string(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string as_string(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 struct AcceptedCase {
     const char* what;
@@ -115,9 +117,9 @@ TEST(DecodeChunkReply, WhateverComesInItNeverThrowsAndOnlyGivesWholeChunks) {
     // length; anything accepted must be exactly one chunk of the file.
     const std::vector<std::string> keywords = {"DATA", "DATA", " DATA", "\tDATA", "data", "DATAX", "", "\n"};
     const std::vector<std::string> gaps = {" ", " ", "\t", "  ", "", "x", "\n"};
-    const std::vector<std::string> numbers = {"0",    "1",     "500",   "1000", "1500", "2000",
-                                              "-1",   "+1000", "1e3",   "",     "99999999999999999999999",
-                                              "0x10", "01000", "3000"};
+    const std::vector<std::string> numbers = {
+        "0",    "1",     "500", "1000", "1500", "2000", "-1", "+1000", "1e3", "", "99999999999999999999999",
+        "0x10", "01000", "3000"};
     const std::vector<std::uint64_t> sizes = {1, 1000, 1001, 1500, 2000, 3000};
     std::mt19937 random(12345);
     auto pick = [&random](const auto& list) { return list[random() % list.size()]; };
@@ -150,9 +152,8 @@ TEST(ChunkArithmetic, CountsAndLengths) {
         std::uint64_t count;
         std::uint64_t last_length;
     };
-    const Case cases[] = {{1, 1, 1},       {999, 1, 999},     {1000, 1, 1000},
-                          {1001, 2, 1},    {1500, 2, 500},    {3000, 3, 1000},
-                          {2147483647, 2147484, 647}};
+    const Case cases[] = {{1, 1, 1},      {999, 1, 999},   {1000, 1, 1000},           {1001, 2, 1},
+                          {1500, 2, 500}, {3000, 3, 1000}, {2147483647, 2147484, 647}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file_size);
         EXPECT_EQ(chunk_count(c.file_size), c.count);

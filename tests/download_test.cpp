@@ -36,7 +36,9 @@ std::string file_bytes(std::uint64_t offset, std::uint64_t length) {
     return bytes;
 }
 
-std::string get_request(std::uint64_t start, std::uint64_t length) { return format("GET {} {}\n", start, length); }
+std::string get_request(std::uint64_t start, std::uint64_t length) {
+    return format("GET {} {}\n", start, length);
+}
 
 std::string data_reply(std::uint64_t start, std::uint64_t length) {
     return format("DATA {} {}\n", start, length) + file_bytes(start, length);
@@ -289,7 +291,8 @@ TEST(DownloadEngine, WindowOfOneKeepsOneChunkOutstanding) {
     Download download(server, 2500, 1);
     for (std::uint64_t chunk = 0; chunk < 3; ++chunk) {
         SCOPED_TRACE(chunk);
-        ASSERT_EQ(chunk == 0 ? server.next_requested_chunk() : server.next_requested_chunk_after(chunk - 1), chunk);
+        ASSERT_EQ(chunk == 0 ? server.next_requested_chunk() : server.next_requested_chunk_after(chunk - 1),
+                  chunk);
         // Until it is answered, this chunk and no other is asked for, again and again.
         for (int repeat = 0; repeat < 2; ++repeat) {
             ASSERT_EQ(server.next_requested_chunk(), chunk);
@@ -400,8 +403,8 @@ struct FullDiskRun {
 
 FullDiskRun download_to_full_disk(std::uint64_t file_size) {
     FakeServer server;
-    test::Process client(DROVIK_CLIENT_SLOW_BIN,
-                         {"127.0.0.1", std::to_string(server.port()), "/dev/full", std::to_string(file_size)});
+    test::Process client(DROVIK_CLIENT_SLOW_BIN, {"127.0.0.1", std::to_string(server.port()), "/dev/full",
+                                                  std::to_string(file_size)});
     // Every request is answered; the highest chunk asked for shows how far the client got.
     std::uint64_t last = 0;
     const auto deadline = std::chrono::steady_clock::now() + 30s;

@@ -10,7 +10,8 @@ namespace drovik {
 namespace {
 
 ChunkReply reply(std::uint64_t chunk_index, std::size_t length = 1000) {
-    return ChunkReply{chunk_index, std::vector<std::uint8_t>(length, static_cast<std::uint8_t>('a' + chunk_index))};
+    return ChunkReply{chunk_index,
+                      std::vector<std::uint8_t>(length, static_cast<std::uint8_t>('a' + chunk_index))};
 }
 
 // The chunks a request step asks for.
