@@ -34,7 +34,8 @@ struct Sent {
 };
 
 std::int32_t send_due(RequestQueue& queue, FakeClock& clock, Sent& sent) {
-    return send_due_replies(queue, [&] { return clock(); }, [&](const request& r) { sent(r); });
+    return send_due_replies(
+        queue, [&] { return clock(); }, [&](const request& r) { sent(r); });
 }
 
 TEST(RequestQueue, EqualSendTimesLeaveInInsertionOrder) {
@@ -105,7 +106,9 @@ struct Rounding {
     std::int32_t wait_ms;
 };
 
-void PrintTo(const Rounding& row, std::ostream* out) { *out << "head_in_" << row.head_in_ns << "_ns"; }
+void PrintTo(const Rounding& row, std::ostream* out) {
+    *out << "head_in_" << row.head_in_ns << "_ns";
+}
 
 class DueTimeRounding : public testing::TestWithParam<Rounding> {};
 

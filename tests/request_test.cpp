@@ -22,7 +22,9 @@ sockaddr_in some_sender() {
 }
 
 // The server hands the decoder the received bytes up to the first zero byte.
-std::string text_of(const std::string& datagram) { return datagram.substr(0, datagram.find('\0')); }
+std::string text_of(const std::string& datagram) {
+    return datagram.substr(0, datagram.find('\0'));
+}
 
 struct Row {
     std::string datagram;
@@ -69,14 +71,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"GET 000000000 0001\n", true, 0, 1}, Row{"GET 99999999 1000\n", true, 99999999, 1000},
                     Row{"GET 100000000 1\n", true, 100000000, 1},
                     // Nothing from the first zero byte on reaches the decoder.
-                    Row{"GET 0 1000\n\0GET 5 5\n"s, true, 0, 1000}, Row{"GET 0 1000\n\0\0\xff\n"s, true, 0, 1000}));
+                    Row{"GET 0 1000\n\0GET 5 5\n"s, true, 0, 1000},
+                    Row{"GET 0 1000\n\0\0\xff\n"s, true, 0, 1000}));
 
-INSTANTIATE_TEST_SUITE_P(
-    OutOfRange, RequestGrammar,
-    testing::Values(Row{"GET 100000001 1\n", false, 100000001, 1},
-                    Row{"GET 999999999 1000\n", false, 999999999, 1000}, Row{"GET 0 0\n", false, 0, 0},
-                    Row{"GET 0 0000\n", false, 0, 0}, Row{"GET 0 1001\n", false, 0, 1001},
-                    Row{"GET 5 9999\n", false, 5, 9999}));
+INSTANTIATE_TEST_SUITE_P(OutOfRange, RequestGrammar,
+                         testing::Values(Row{"GET 100000001 1\n", false, 100000001, 1},
+                                         Row{"GET 999999999 1000\n", false, 999999999, 1000},
+                                         Row{"GET 0 0\n", false, 0, 0}, Row{"GET 0 0000\n", false, 0, 0},
+                                         Row{"GET 0 1001\n", false, 0, 1001},
+                                         Row{"GET 5 9999\n", false, 5, 9999}));
 
 INSTANTIATE_TEST_SUITE_P(
     NoMatch, RequestGrammar,
@@ -93,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"GET \xd9\xa1 1\n", false, 0, 0}, Row{"GET 0\n", false, 0, 0},
                     Row{"GET 0 1000\\n", false, 0, 0}, Row{"", false, 0, 0},
                     // A zero byte inside the request cuts it short.
-                    Row{"GET 0 10\0" "00\n"s, false, 0, 0}, Row{"\0GET 0 1000\n"s, false, 0, 0}));
+                    Row{"GET 0 10"s + '\0' + "00\n", false, 0, 0}, Row{"\0GET 0 1000\n"s, false, 0, 0}));
 
 TEST(Request, IsAPlainValueCopiedWithItsSource) {
     const sockaddr_in sender = some_sender();

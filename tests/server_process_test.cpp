@@ -58,13 +58,14 @@ const std::string CONVERSION = "stoi\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ServerArguments,
-    testing::Values(ArgumentError{{}, USAGE}, ArgumentError{{"1", "2"}, USAGE}, ArgumentError{{"", ""}, USAGE},
-                    ArgumentError{{"0"}, INVALID}, ArgumentError{{"65536"}, INVALID},
-                    ArgumentError{{"-1"}, INVALID}, ArgumentError{{"-65535"}, INVALID},
-                    ArgumentError{{"-2147483648"}, INVALID}, ArgumentError{{"2147483647"}, INVALID},
-                    ArgumentError{{"99999999999"}, CONVERSION}, ArgumentError{{"2147483648"}, CONVERSION},
-                    ArgumentError{{"x80"}, CONVERSION}, ArgumentError{{""}, CONVERSION},
-                    ArgumentError{{" "}, CONVERSION}, ArgumentError{{"+-1"}, CONVERSION}));
+    testing::Values(ArgumentError{{}, USAGE}, ArgumentError{{"1", "2"}, USAGE},
+                    ArgumentError{{"", ""}, USAGE}, ArgumentError{{"0"}, INVALID},
+                    ArgumentError{{"65536"}, INVALID}, ArgumentError{{"-1"}, INVALID},
+                    ArgumentError{{"-65535"}, INVALID}, ArgumentError{{"-2147483648"}, INVALID},
+                    ArgumentError{{"2147483647"}, INVALID}, ArgumentError{{"99999999999"}, CONVERSION},
+                    ArgumentError{{"2147483648"}, CONVERSION}, ArgumentError{{"x80"}, CONVERSION},
+                    ArgumentError{{""}, CONVERSION}, ArgumentError{{" "}, CONVERSION},
+                    ArgumentError{{"+-1"}, CONVERSION}));
 
 // Starts the server with an argument made from a free port; true once it has bound that port.
 bool binds_with(const std::string& prefix, const std::string& suffix) {
@@ -152,7 +153,8 @@ protected:
                 fds.push_back({asker->socket.fd(), POLLIN, 0});
             }
             fds.push_back({ignored.fd(), POLLIN, 0});
-            const auto slice = std::chrono::ceil<std::chrono::milliseconds>(std::min(next_ask, give_up) - now);
+            const auto slice =
+                std::chrono::ceil<std::chrono::milliseconds>(std::min(next_ask, give_up) - now);
             poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(slice.count(), 0)));
             for (std::size_t i = 0; i < askers.size(); ++i) {
                 while (const auto datagram = askers[i]->socket.receive(0ms)) {
@@ -201,11 +203,25 @@ TEST_F(ServerTraffic, EachAskerGetsExactRepliesAtItsOwnAddress) {
 }
 
 TEST_F(ServerTraffic, InvalidRequestsAreIgnoredWhileValidOnesAreAnswered) {
-    const std::vector<std::string> invalid = {
-        "GET 0 0\n", "GET 100000001 1\n", "GET 0 1001\n", "GET 999999999 1000\n", "GET 1000000000 1\n",
-        "GET 0 10000\n", "GET 0 1000", "GET 0 1000\r\n", "GET 0 1000\nX", "GET 0 1000\n\n", "get 0 1000\n",
-        "GET  0 1000\n", "GET\t0 1000\n", "GET +0 1000\n", "", "\0GET 0 1000\n"s, "GET 0 10\0" "00\n"s,
-        "DATA 0 1\n\x01", std::string(65507, 'G')};
+    const std::vector<std::string> invalid = {"GET 0 0\n",
+                                              "GET 100000001 1\n",
+                                              "GET 0 1001\n",
+                                              "GET 999999999 1000\n",
+                                              "GET 1000000000 1\n",
+                                              "GET 0 10000\n",
+                                              "GET 0 1000",
+                                              "GET 0 1000\r\n",
+                                              "GET 0 1000\nX",
+                                              "GET 0 1000\n\n",
+                                              "get 0 1000\n",
+                                              "GET  0 1000\n",
+                                              "GET\t0 1000\n",
+                                              "GET +0 1000\n",
+                                              "",
+                                              "\0GET 0 1000\n"s,
+                                              "GET 0 10"s + '\0' + "00\n",
+                                              "DATA 0 1\n\x01",
+                                              std::string(65507, 'G')};
     const test::UdpSocket rogue;
     Asker before{"GET 0 1000\n", expected_reply("DATA 0 1000\n", 0, 1000)};
     Asker after{"GET 99999999 1\n", expected_reply("DATA 99999999 1\n", 99999999, 1)};
