@@ -64,7 +64,9 @@ TEST(WaitForDatagram, ErrorOrHangUpFlagsRaise) {
     // A connected socket whose peer port is closed: the ICMP error sets POLLERR.
     test::UdpSocket socket_with_error;
     const sockaddr_in closed_peer = test::loopback_address(test::free_udp_port());
-    ASSERT_EQ(connect(socket_with_error.fd(), reinterpret_cast<const sockaddr*>(&closed_peer), sizeof closed_peer), 0);
+    ASSERT_EQ(
+        connect(socket_with_error.fd(), reinterpret_cast<const sockaddr*>(&closed_peer), sizeof closed_peer),
+        0);
     ASSERT_EQ(send(socket_with_error.fd(), "x", 1, 0), 1);
     try {
         wait_for_datagram(socket_with_error.fd(), 5000);

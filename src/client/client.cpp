@@ -17,7 +17,9 @@ namespace drovik {
 namespace {
 
 // Port and size share one conversion: base 10, signed 32-bit, sign allowed.
-std::int32_t to_int(const std::string& text) { return std::stoi(text); }
+std::int32_t to_int(const std::string& text) {
+    return std::stoi(text);
+}
 
 int connected_socket(const sockaddr_in& server_addr) {
     const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -102,9 +104,8 @@ void download_file(Client& client, std::uint64_t window_size, std::ostream& prog
         transfer.age(waited.elapsed_ms);
         const bool took = drain(client, transfer);
         transfer.write_ready(out);
-        transfer.request_due([&client](std::uint64_t j) {
-            send_chunk_request(client.socket_fd, client.file_size, j);
-        });
+        transfer.request_due(
+            [&client](std::uint64_t j) { send_chunk_request(client.socket_fd, client.file_size, j); });
         if (took) {
             progress << format("{:.3f}% done\n", transfer.percent_done());
         }

@@ -11,7 +11,7 @@
 namespace drovik {
 
 namespace {
-constexpr std::int32_t LOST_FROM = 5;       // decision 5..9: no (further) reply
+constexpr std::int32_t LOST_FROM = 5;        // decision 5..9: no (further) reply
 constexpr std::int32_t DUPLICATE_BELOW = 2;  // decision 0..1: one more copy
 constexpr std::int32_t MIN_DELAY_MS = 500;
 constexpr std::int32_t MAX_DELAY_MS = 1500;
@@ -19,8 +19,8 @@ constexpr std::int32_t MAX_DELAY_MS = 1500;
 
 std::int32_t uniform_draw(std::mt19937& generator, std::int32_t lo, std::int32_t hi) {
     const auto range = static_cast<std::uint32_t>(hi - lo) + 1U;
-    const int width = std::bit_width(range - 1U);
-    const std::uint32_t mask = width >= 32 ? ~0U : (1U << width) - 1U;
+    const unsigned width = std::bit_width(range - 1U);
+    const std::uint32_t mask = width >= 32U ? ~0U : (1U << width) - 1U;
     std::uint32_t value = 0;
     do {
         value = static_cast<std::uint32_t>(generator()) & mask;

@@ -5,9 +5,9 @@
 
 #include <stdexcept>
 
+#include "delivery.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
-#include "delivery.hpp"
 
 namespace drovik {
 

@@ -29,7 +29,9 @@ UdpSocket::UdpSocket() : socket_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
     }
 }
 
-UdpSocket::~UdpSocket() { close(socket_fd); }
+UdpSocket::~UdpSocket() {
+    close(socket_fd);
+}
 
 sockaddr_in UdpSocket::address() const {
     sockaddr_in address{};
@@ -38,7 +40,9 @@ sockaddr_in UdpSocket::address() const {
     return address;
 }
 
-std::uint16_t UdpSocket::port() const { return ntohs(address().sin_port); }
+std::uint16_t UdpSocket::port() const {
+    return ntohs(address().sin_port);
+}
 
 void UdpSocket::send_to(std::uint16_t port, const std::string& datagram) const {
     send_to(loopback_address(port), datagram);
@@ -99,7 +103,8 @@ bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit) {
 RunningServer start_server() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const std::uint16_t port = free_udp_port();
-        auto process = std::make_unique<Process>(DROVIK_SERVER_BIN, std::vector<std::string>{std::to_string(port)});
+        auto process =
+            std::make_unique<Process>(DROVIK_SERVER_BIN, std::vector<std::string>{std::to_string(port)});
         if (wait_udp_bound(port, std::chrono::seconds(5)) && process->running()) {
             return {std::move(process), port};
         }

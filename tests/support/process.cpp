@@ -89,9 +89,13 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
     return status;
 }
 
-bool Process::running() { return !wait_exit(std::chrono::milliseconds(0)); }
+bool Process::running() {
+    return !wait_exit(std::chrono::milliseconds(0));
+}
 
-void Process::signal(int signal_number) const { kill(child, signal_number); }
+void Process::signal(int signal_number) const {
+    kill(child, signal_number);
+}
 
 const std::string& Process::out() {
     drain_pipes();
