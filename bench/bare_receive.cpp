@@ -10,24 +10,10 @@
 #include <iostream>
 #include <string>
 
+#include "bench_socket.hpp"
 #include "net/network.hpp"
 
 namespace {
-
-int bound_socket(std::uint16_t port) {
-    const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket_fd < 0) {
-        drovik::throw_syscall_error("socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        drovik::throw_syscall_error("bind");
-    }
-    return socket_fd;
-}
 
 [[noreturn]] void receive_for_ever(int socket_fd) {
     static std::array<char, 65536> buffer;
@@ -54,7 +40,8 @@ int main(int argc, char* argv[]) {
         if (argc != 2) {
             throw std::invalid_argument("Usage: bench-bare-receive PORT");
         }
-        receive_for_ever(bound_socket(static_cast<std::uint16_t>(std::stoi(argv[1]))));
+        receive_for_ever(
+            drovik::bench::bound_socket(INADDR_ANY, static_cast<std::uint16_t>(std::stoi(argv[1]))));
     } catch (const std::exception& error) {
         std::cerr << error.what() << std::endl;
         return 1;

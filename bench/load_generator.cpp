@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_socket.hpp"
 #include "net/format.hpp"
 #include "net/network.hpp"
 
@@ -64,21 +65,6 @@ double cpu_seconds(int pid) {
         throw std::runtime_error(drovik::format("cannot read the CPU time of process {}", pid));
     }
     return static_cast<double>(on_cpu_ns) / 1e9;
-}
-
-int connected_socket(std::uint16_t port) {
-    const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket_fd < 0) {
-        drovik::throw_syscall_error("socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        drovik::throw_syscall_error("connect");
-    }
-    return socket_fd;
 }
 
 std::vector<std::string> burst_texts(const std::string& kind) {
@@ -127,7 +113,7 @@ void prefill(int socket_fd, std::uint16_t port) {
 
 void measure(std::uint16_t port, int pid, int count, const std::string& kind) {
     const std::vector<std::string> texts = burst_texts(kind);
-    const int socket_fd = connected_socket(port);
+    const int socket_fd = drovik::bench::connected_socket(INADDR_LOOPBACK, port);
     if (kind == "valid") {
         prefill(socket_fd, port);
     }

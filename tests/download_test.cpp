@@ -19,35 +19,23 @@
 
 #include "client/client.hpp"
 #include "net/format.hpp"
-#include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
+#include "support/served_file.hpp"
 
 namespace drovik {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string file_bytes(std::uint64_t offset, std::uint64_t length) {
-    std::string bytes(length, '\0');
-    for (std::uint64_t k = 0; k < length; ++k) {
-        bytes[k] = static_cast<char>(virtual_file_byte(offset + k));
-    }
-    return bytes;
-}
-
 std::string get_request(std::uint64_t start, std::uint64_t length) {
     return format("GET {} {}\n", start, length);
-}
-
-std::string data_reply(std::uint64_t start, std::uint64_t length) {
-    return format("DATA {} {}\n", start, length) + file_bytes(start, length);
 }
 
 // The reply to chunk `index` of a `file_size`-byte file.
 std::string chunk_reply(std::uint64_t file_size, std::uint64_t index) {
     const std::uint64_t start = index * 1000;
-    return data_reply(start, std::min<std::uint64_t>(1000, file_size - start));
+    return test::data_reply(start, std::min<std::uint64_t>(1000, file_size - start));
 }
 
 std::string read_file(const std::string& path) {
@@ -152,7 +140,7 @@ public:
                 unsigned long long start = 0;
                 unsigned long long length = 0;
                 if (std::sscanf(datagram->bytes.c_str(), "GET %llu %llu", &start, &length) == 2) {
-                    socket.send_to(datagram->sender, data_reply(start, length));
+                    socket.send_to(datagram->sender, test::data_reply(start, length));
                 }
             }
         }
@@ -278,7 +266,7 @@ TEST(DownloadEngine, FirstPassAsksForEveryChunkThenAsksAgain) {
         }
         download.finish();
         EXPECT_NO_THROW(download.rethrow_error());
-        EXPECT_EQ(download.file(), file_bytes(0, c.file_size));
+        EXPECT_EQ(download.file(), test::served_bytes(0, c.file_size));
         const std::vector<std::string> lines = lines_of(download.progress());
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), "100.000% done");
@@ -304,7 +292,7 @@ TEST(DownloadEngine, WindowOfOneKeepsOneChunkOutstanding) {
     download.finish();
     EXPECT_NO_THROW(download.rethrow_error());
     EXPECT_EQ(download.progress(), "33.333% done\n66.667% done\n100.000% done\n");
-    EXPECT_EQ(download.file(), file_bytes(0, 2500));
+    EXPECT_EQ(download.file(), test::served_bytes(0, 2500));
 }
 
 TEST(DownloadEngine, WindowSlidesAndAsksForTheNewChunkAtOnce) {
@@ -320,7 +308,7 @@ TEST(DownloadEngine, WindowSlidesAndAsksForTheNewChunkAtOnce) {
     EXPECT_EQ(server.next_requested_chunk(), 3u);
     download.finish();
     EXPECT_NO_THROW(download.rethrow_error());
-    EXPECT_EQ(download.file(), file_bytes(0, 3500));
+    EXPECT_EQ(download.file(), test::served_bytes(0, 3500));
     EXPECT_EQ(lines_of(download.progress()).back(), "100.000% done");
 }
 
@@ -339,7 +327,7 @@ TEST(DownloadEngine, DuplicatesAndLateRepliesPrintNothing) {
     download.finish();
     EXPECT_NO_THROW(download.rethrow_error());
     EXPECT_EQ(download.progress(), "33.333% done\n66.667% done\n100.000% done\n");
-    EXPECT_EQ(download.file(), file_bytes(0, 2500));
+    EXPECT_EQ(download.file(), test::served_bytes(0, 2500));
 }
 
 TEST(DownloadEngine, OutOfOrderRepliesAreWrittenInOrder) {
@@ -354,7 +342,7 @@ TEST(DownloadEngine, OutOfOrderRepliesAreWrittenInOrder) {
     }
     download.finish();
     EXPECT_NO_THROW(download.rethrow_error());
-    EXPECT_EQ(download.file(), file_bytes(0, file_size));
+    EXPECT_EQ(download.file(), test::served_bytes(0, file_size));
     const std::vector<std::string> lines = lines_of(download.progress());
     ASSERT_FALSE(lines.empty());
     EXPECT_LE(lines.size(), 11u);
@@ -391,7 +379,7 @@ TEST(DownloadEngine, BrokenAndTruncatedRepliesAreDropped) {
     download.finish();
     EXPECT_NO_THROW(download.rethrow_error());
     EXPECT_EQ(download.progress(), "50.000% done\n100.000% done\n");
-    EXPECT_EQ(download.file(), file_bytes(0, 2000));
+    EXPECT_EQ(download.file(), test::served_bytes(0, 2000));
 }
 
 // The real slow client against the fake server, writing to a full disk.

@@ -10,22 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
+#include "support/served_file.hpp"
 
 namespace drovik {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string served_bytes(std::uint64_t size) {
-    std::string bytes(size, '\0');
-    for (std::uint64_t p = 0; p < size; ++p) {
-        bytes[p] = static_cast<char>(virtual_file_byte(p));
-    }
-    return bytes;
-}
 
 class OutputFile {
 public:
@@ -78,7 +70,7 @@ TEST(EndToEnd, FastBuildDownloadsAFewHundredKilobytes) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
     expect_progress(result.out);
-    EXPECT_TRUE(output.bytes() == served_bytes(size)) << "the download differs from the served file";
+    EXPECT_TRUE(output.bytes() == test::served_bytes(0, size)) << "the download differs from the served file";
     EXPECT_TRUE(server.process->running());
 }
 
@@ -99,7 +91,7 @@ TEST(EndToEnd, SlowAndFastBuildsWriteTheSameFile) {
     expect_progress(fast.out());
     // The slow build takes one chunk per pass: one line per chunk.
     EXPECT_EQ(slow.out(), "20.000% done\n40.000% done\n60.000% done\n80.000% done\n100.000% done\n");
-    const std::string expected = served_bytes(4500);
+    const std::string expected = test::served_bytes(0, 4500);
     EXPECT_TRUE(slow_output.bytes() == expected) << "the slow build's download differs from the served file";
     EXPECT_TRUE(fast_output.bytes() == slow_output.bytes()) << "the two builds wrote different files";
 }

@@ -18,6 +18,7 @@
 #include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
+#include "support/served_file.hpp"
 
 namespace drovik {
 namespace {
@@ -27,17 +28,6 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t FILE_SIZE = 600000;
 // Far enough in to be under way, far enough from the end to be in the middle.
 constexpr std::uint64_t MIDDLE = 60000;
-
-// The served file, written out independently of the server's code.
-std::string served_bytes(std::uint64_t length) {
-    std::string bytes(length, '\0');
-    unsigned power = 1;
-    for (std::uint64_t p = 0; p < length; ++p) {
-        bytes[p] = static_cast<char>((power + p) % 256);
-        power = power * 166 % 251;
-    }
-    return bytes;
-}
 
 class OutputFile {
 public:
@@ -88,7 +78,7 @@ TEST(Faults, DownloadCompletesExactlyAfterTheServerWasFrozenForTwoSeconds) {
     ASSERT_EQ(client.wait_exit(60s), 0) << client.err();
     EXPECT_EQ(client.err(), "");
     EXPECT_LT(written_when_frozen, FILE_SIZE);
-    EXPECT_TRUE(file.bytes() == served_bytes(FILE_SIZE)) << "the file differs from the served bytes";
+    EXPECT_TRUE(file.bytes() == test::served_bytes(0, FILE_SIZE)) << "the file differs from the served bytes";
     EXPECT_TRUE(server.process->running());
     EXPECT_EQ(server.process->err(), "");
     std::printf("frozen at %llu of %llu bytes written\n",
@@ -109,7 +99,7 @@ TEST(Faults, KilledClientLeavesAnExactPrefix) {
     ASSERT_GE(prefix.size(), MIDDLE);
     ASSERT_LE(prefix.size(), FILE_SIZE);
     EXPECT_LT(prefix.size(), FILE_SIZE) << "killed in the middle, yet the file is complete";
-    const std::string expected = served_bytes(prefix.size());
+    const std::string expected = test::served_bytes(0, prefix.size());
     std::size_t first_wrong = 0;
     while (first_wrong < prefix.size() && prefix[first_wrong] == expected[first_wrong]) {
         ++first_wrong;

@@ -18,6 +18,7 @@
 #include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
+#include "support/served_file.hpp"
 
 namespace drovik {
 namespace {
@@ -28,20 +29,6 @@ constexpr std::size_t LARGEST_UDP_PAYLOAD = 65507;
 constexpr int JUNK_DATAGRAMS = 30000;
 constexpr int VALID_BURST = 4000;
 constexpr std::size_t ADMISSION_CAP = 1000;
-
-// The served file, written out independently of the server's code.
-std::string served_bytes(std::uint64_t offset, std::uint64_t length) {
-    std::string bytes(length, '\0');
-    for (std::uint64_t k = 0; k < length; ++k) {
-        const std::uint64_t p = offset + k;
-        unsigned power = 1;
-        for (std::uint64_t e = 0; e < p % 250; ++e) {
-            power = power * 166 % 251;
-        }
-        bytes[k] = static_cast<char>((power + p) % 256);
-    }
-    return bytes;
-}
 
 std::uint64_t resident_kb(pid_t pid) {
     std::ifstream status(format("/proc/{}/status", pid));
@@ -210,7 +197,7 @@ TEST(ServerFlood, SurvivesSilentlyWithBoundedMemoryAndStillServesExactBytes) {
 
     // Half the requests are lost and a full queue turns new ones away: ask until answered.
     test::UdpSocket prober;
-    const std::string expected = "DATA 12345678 777\n" + served_bytes(12345678, 777);
+    const std::string expected = "DATA 12345678 777\n" + test::served_bytes(12345678, 777);
     int answers = 0;
     int asked = 0;
     for (; asked < 100 && answers == 0; ++asked) {

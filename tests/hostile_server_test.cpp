@@ -20,29 +20,12 @@
 #include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
+#include "support/served_file.hpp"
 
 namespace drovik {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The served file, written out independently of the server's code.
-std::string served_bytes(std::uint64_t offset, std::uint64_t length) {
-    std::string bytes(length, '\0');
-    for (std::uint64_t k = 0; k < length; ++k) {
-        const std::uint64_t p = offset + k;
-        unsigned power = 1;
-        for (std::uint64_t e = 0; e < p % 250; ++e) {
-            power = power * 166 % 251;
-        }
-        bytes[k] = static_cast<char>((power + p) % 256);
-    }
-    return bytes;
-}
-
-std::string data_reply(std::uint64_t start, std::uint64_t length) {
-    return format("DATA {} {}\n", start, length) + served_bytes(start, length);
-}
 
 // Replies the client must refuse when it asked for the chunk at `start`.
 class HostileReplies {
@@ -59,22 +42,22 @@ public:
         case 0:
             return garbage();
         case 1:  // truncated: the datagram ends inside the payload
-            return data_reply(start, length)
+            return test::data_reply(start, length)
                 .substr(0, format("DATA {} {}\n", start, length).size() + length / 2);
         case 2:  // start not on a chunk boundary, length right for it
-            return data_reply(start + 500, std::min<std::uint64_t>(1000, file_size - (start + 500)));
+            return test::data_reply(start + 500, std::min<std::uint64_t>(1000, file_size - (start + 500)));
         case 3:  // one byte too many
-            return data_reply(start, length + 1);
+            return test::data_reply(start, length + 1);
         case 4:  // one byte too few
-            return data_reply(start, length - 1);
+            return test::data_reply(start, length - 1);
         case 5:  // just past the last chunk; the unsigned length rule lets it through
-            return data_reply(past_end, std::min<std::uint64_t>(1000, file_size - past_end));
+            return test::data_reply(past_end, std::min<std::uint64_t>(1000, file_size - past_end));
         case 6:  // far past the end, near the top of the 64-bit range
             return format("DATA {} 1000\n", 18446744073709551000ULL) + std::string(1000, 'Z');
         case 7:
-            return format("data {} {}\n", start, length) + served_bytes(start, length);
+            return format("data {} {}\n", start, length) + test::served_bytes(start, length);
         case 8:
-            return format("DATA {} x{}\n", start, length) + served_bytes(start, length);
+            return format("DATA {} x{}\n", start, length) + test::served_bytes(start, length);
         default:
             return "";
         }
@@ -163,8 +146,8 @@ TEST_P(HostileServer, ClientTakesOnlyGoodChunksAndWritesTheExactFile) {
         server.send_to(datagram->sender, hostile.make((round + start / 1000) % hostile.kinds(), start));
         ++broken_sent;
         if (round >= (start == 0 ? 4U : 2U)) {
-            server.send_to(datagram->sender, data_reply(start, length));
-            server.send_to(datagram->sender, data_reply(start, length));
+            server.send_to(datagram->sender, test::data_reply(start, length));
+            server.send_to(datagram->sender, test::data_reply(start, length));
         }
     }
     ASSERT_EQ(client.wait_exit(0ms), 0) << client.err();
@@ -181,7 +164,8 @@ TEST_P(HostileServer, ClientTakesOnlyGoodChunksAndWritesTheExactFile) {
     const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::filesystem::remove(output);
     EXPECT_EQ(written.size(), c.file_size);
-    EXPECT_TRUE(written == served_bytes(0, c.file_size)) << "the output file differs from the served bytes";
+    EXPECT_TRUE(written == test::served_bytes(0, c.file_size))
+        << "the output file differs from the served bytes";
     std::printf("%s: %llu broken replies sent, %zu progress lines\n", c.name,
                 static_cast<unsigned long long>(broken_sent), counts.size());
 }
