@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -112,6 +113,11 @@ struct Case {
     const char* program;
     std::uint64_t file_size;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name << ", " << c.file_size << " bytes";
+}
 
 class HostileServer : public ::testing::TestWithParam<Case> {};
 
