@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 bytes=${1:-300000}
 variant=${2:-fast}
-scripts/build.sh release >/dev/null
+quiet_build release
 bin=build/release
 out=$(mktemp -d)
 port=$(free_udp_port)

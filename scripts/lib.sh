@@ -26,3 +26,16 @@ wait_udp_bound() {
   echo "nothing bound UDP port $1" >&2
   return 1
 }
+
+# Builds preset $1 quietly; on failure shows the whole build output and fails.
+quiet_build() {
+  local log status=0
+  log=$(mktemp)
+  scripts/build.sh "$1" >"$log" 2>&1 || status=$?
+  if ((status != 0)); then
+    cat "$log"
+    echo "build of preset $1 failed" >&2
+  fi
+  rm -f "$log"
+  return "$status"
+}
