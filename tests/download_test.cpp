@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -21,16 +20,12 @@
 #include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
-#include "support/served_file.hpp"
+#include "support/wire.hpp"
 
 namespace drovik {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string get_request(std::uint64_t start, std::uint64_t length) {
-    return format("GET {} {}\n", start, length);
-}
 
 // The reply to chunk `index` of a `file_size`-byte file.
 std::string chunk_reply(std::uint64_t file_size, std::uint64_t index) {
@@ -75,13 +70,11 @@ public:
 
     // The chunk a GET asks for, or nothing when it is not a well-formed GET.
     static std::optional<std::uint64_t> chunk_of(const std::string& request) {
-        unsigned long long start = 0;
-        unsigned long long length = 0;
-        if (std::sscanf(request.c_str(), "GET %llu %llu", &start, &length) != 2 ||
-            request != get_request(start, length) || start % 1000 != 0) {
+        const auto get = test::parse_get(request);
+        if (!get || get->first % 1000 != 0) {
             return std::nullopt;
         }
-        return start / 1000;
+        return get->first / 1000;
     }
 
     std::uint64_t next_requested_chunk() {
@@ -137,10 +130,8 @@ public:
                 return false;
             }
             if (std::optional<test::UdpSocket::Datagram> datagram = socket.receive(20ms)) {
-                unsigned long long start = 0;
-                unsigned long long length = 0;
-                if (std::sscanf(datagram->bytes.c_str(), "GET %llu %llu", &start, &length) == 2) {
-                    socket.send_to(datagram->sender, test::data_reply(start, length));
+                if (const auto get = test::parse_get(datagram->bytes)) {
+                    socket.send_to(datagram->sender, test::data_reply(get->first, get->second));
                 }
             }
         }

@@ -12,7 +12,7 @@
 
 #include "support/loopback.hpp"
 #include "support/process.hpp"
-#include "support/served_file.hpp"
+#include "support/wire.hpp"
 
 namespace drovik {
 namespace {

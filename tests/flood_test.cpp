@@ -18,7 +18,7 @@
 #include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
-#include "support/served_file.hpp"
+#include "support/wire.hpp"
 
 namespace drovik {
 namespace {

@@ -21,7 +21,7 @@
 #include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
-#include "support/served_file.hpp"
+#include "support/wire.hpp"
 
 namespace drovik {
 namespace {
@@ -80,18 +80,6 @@ private:
     std::mt19937 random{7};
 };
 
-// The start and length of a well-formed GET, or nothing. (No std::regex: GCC 12 warns inside it
-// under the sanitizers.)
-std::optional<std::pair<std::uint64_t, std::uint64_t>> parse_get(const std::string& datagram) {
-    unsigned long long start = 0;
-    unsigned long long length = 0;
-    if (std::sscanf(datagram.c_str(), "GET %llu %llu", &start, &length) != 2 ||
-        datagram != format("GET {} {}\n", start, length)) {
-        return std::nullopt;
-    }
-    return std::make_pair(std::uint64_t{start}, std::uint64_t{length});
-}
-
 // The number of taken chunks behind each progress line; fails on a line that no count gives.
 std::vector<std::uint64_t> taken_counts(const std::string& out, std::uint64_t chunks) {
     std::vector<std::uint64_t> counts;
@@ -142,7 +130,7 @@ TEST_P(HostileServer, ClientTakesOnlyGoodChunksAndWritesTheExactFile) {
         if (!datagram) {
             continue;
         }
-        const auto get = parse_get(datagram->bytes);
+        const auto get = test::parse_get(datagram->bytes);
         ASSERT_TRUE(get) << "not a request: " << datagram->bytes;
         const auto [start, length] = *get;
         ASSERT_EQ(start % 1000, 0u);
