@@ -57,8 +57,8 @@ TEST(VirtualFile, OverlappingRangesAgreeByteForByte) {
     EXPECT_EQ(virtual_file_bytes(8, 8), Bytes(whole.begin() + 8, whole.end()));
     const Bytes wide = virtual_file_bytes(99999000, 1000);
     for (std::uint32_t shift : {1U, 249U, 250U, 251U, 256U, 999U}) {
-        const Bytes part = virtual_file_bytes(99999000 + shift, 1000 - shift);
-        EXPECT_EQ(part, Bytes(wide.begin() + shift, wide.end())) << "shift " << shift;
+        const Bytes slice = virtual_file_bytes(99999000 + shift, 1000 - shift);
+        EXPECT_EQ(slice, Bytes(wide.begin() + shift, wide.end())) << "shift " << shift;
     }
 }
 
