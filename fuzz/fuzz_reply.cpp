@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "client/chunk_reply.hpp"
+#include "net/chunk_reply.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "client/chunk_reply.hpp"
+#include "net/chunk_reply.hpp"
 
 namespace drovik {
 namespace {

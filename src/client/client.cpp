@@ -67,11 +67,6 @@ Client::Client(const std::vector<std::string>& args) : server_addr{}, socket_fd(
     file_size = static_cast<std::uint64_t>(size);
 }
 
-std::string encode_chunk_request(std::uint64_t file_size, std::uint64_t chunk_index) {
-    const std::uint64_t start = chunk_index * MAX_CHUNK_SIZE;
-    return format("GET {} {}\n", start, chunk_length(file_size, start));
-}
-
 void send_chunk_request(int socket_fd, std::uint64_t file_size, std::uint64_t chunk_index) {
     const std::string text = encode_chunk_request(file_size, chunk_index);
     if (send(socket_fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "chunk_reply.hpp"
+#include "net/chunk_reply.hpp"
+#include "net/chunk_request.hpp"
 
 namespace drovik {
 
@@ -21,9 +22,6 @@ struct Client {
     // Arguments after the program name: ip port output_file bytes.
     explicit Client(const std::vector<std::string>& args);
 };
-
-// The GET datagram for one chunk.
-std::string encode_chunk_request(std::uint64_t file_size, std::uint64_t chunk_index);
 
 void send_chunk_request(int socket_fd, std::uint64_t file_size, std::uint64_t chunk_index);
 

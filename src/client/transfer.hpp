@@ -3,7 +3,7 @@
 #include <ostream>
 #include <vector>
 
-#include "chunk_reply.hpp"
+#include "net/chunk_reply.hpp"
 
 namespace drovik {
 

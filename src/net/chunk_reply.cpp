@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "net/protocol.hpp"
+#include "protocol.hpp"
 
 namespace drovik {
 
