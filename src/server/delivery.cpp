@@ -10,13 +10,6 @@
 
 namespace drovik {
 
-namespace {
-constexpr std::int32_t LOST_FROM = 5;        // decision 5..9: no (further) reply
-constexpr std::int32_t DUPLICATE_BELOW = 2;  // decision 0..1: one more copy
-constexpr std::int32_t MIN_DELAY_MS = 500;
-constexpr std::int32_t MAX_DELAY_MS = 1500;
-}  // namespace
-
 std::int32_t uniform_draw(std::mt19937& generator, std::int32_t lo, std::int32_t hi) {
     const auto range = static_cast<std::uint32_t>(hi - lo) + 1U;
     const unsigned width = std::bit_width(range - 1U);
@@ -28,14 +21,14 @@ std::int32_t uniform_draw(std::mt19937& generator, std::int32_t lo, std::int32_t
     return lo + static_cast<std::int32_t>(value);
 }
 
-std::vector<std::int32_t> draw_replies_times(std::mt19937& generator) {
+std::vector<std::int32_t> draw_replies_times(std::mt19937& generator, const PathModel& path) {
     std::vector<std::int32_t> delays;
-    if (uniform_draw(generator, 0, 9) >= LOST_FROM) {
+    if (uniform_draw(generator, 0, 9) >= path.lost_from) {
         return delays;
     }
     do {
-        delays.push_back(uniform_draw(generator, MIN_DELAY_MS, MAX_DELAY_MS));
-    } while (uniform_draw(generator, 0, 9) < DUPLICATE_BELOW);
+        delays.push_back(uniform_draw(generator, path.min_delay_ms, path.max_delay_ms));
+    } while (uniform_draw(generator, 0, 9) < path.duplicate_below);
     return delays;
 }
 

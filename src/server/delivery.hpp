@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "path_model.hpp"
 #include "request.hpp"
 
 namespace drovik {
@@ -15,7 +16,7 @@ std::int32_t uniform_draw(std::mt19937& generator, std::int32_t lo, std::int32_t
 
 // The simulated network's verdict on one admitted request: the delay in
 // milliseconds of each reply it gets (none: lost; several: duplicates).
-std::vector<std::int32_t> draw_replies_times(std::mt19937& generator);
+std::vector<std::int32_t> draw_replies_times(std::mt19937& generator, const PathModel& path = {});
 
 // The whole DATA datagram for a valid request: header, then payload.
 std::string encode_data_reply(std::uint32_t offset, std::uint32_t byte_count);

@@ -10,8 +10,8 @@ std::int32_t min_waiting_time(const RequestQueue& request_queue, std::int64_t no
     return wait_ms < 0 ? 0 : wait_ms;
 }
 
-bool admits(const RequestQueue& request_queue, const request& r) {
-    return r.valid && request_queue.size() < MAX_PENDING_REPLIES;
+bool admits(const RequestQueue& request_queue, const request& r, std::size_t max_pending) {
+    return r.valid && request_queue.size() < max_pending;
 }
 
 }  // namespace drovik

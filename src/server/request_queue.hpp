@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/network.hpp"
+#include "path_model.hpp"
 #include "request.hpp"
 
 namespace drovik {
@@ -13,14 +14,14 @@ namespace drovik {
 // leave in insertion order: multimap insertion goes behind equal keys.
 using RequestQueue = std::multimap<std::int64_t, request>;
 
-inline constexpr std::size_t MAX_PENDING_REPLIES = 1000;
 inline constexpr std::int32_t IDLE_TIMEOUT_MS = 1000;
 
 // Milliseconds from `now_ns` until the head is due, never negative.
 std::int32_t min_waiting_time(const RequestQueue& request_queue, std::int64_t now_ns);
 
 // Admission is decided once per request, before any of its replies is queued.
-bool admits(const RequestQueue& request_queue, const request& r);
+bool admits(const RequestQueue& request_queue, const request& r,
+            std::size_t max_pending = PathModel{}.max_pending);
 
 // Sends every due reply, earliest first; returns how long to wait for the next.
 // `now` reads the clock, `send` delivers one reply.

@@ -11,15 +11,15 @@
 
 namespace drovik {
 
-Server::Server(std::uint16_t port)
-    : socket_fd(0), port(port), random_source("/dev/urandom"), generator(random_source()) {}
+Server::Server(std::uint16_t port, const PathModel& path)
+    : socket_fd(0), port(port), random_source("/dev/urandom"), generator(random_source()), path(path) {}
 
 std::int32_t Server::rq_get_min_waiting_time() const {
     return min_waiting_time(request_queue, monotonic_ns());
 }
 
 std::vector<std::int32_t> Server::get_replies_times() {
-    return draw_replies_times(generator);
+    return draw_replies_times(generator, path);
 }
 
 void Server::run() {
@@ -54,7 +54,7 @@ void Server::receive_request() {
     // Whatever follows the first zero byte never reaches the decoder.
     buffer.resize(buffer.find('\0'));
     const request r(source, buffer);
-    if (admits(request_queue, r)) {
+    if (admits(request_queue, r, path.max_pending)) {
         schedule_replies(request_queue, r, get_replies_times(), monotonic_ns);
     }
 }

@@ -11,7 +11,7 @@ namespace drovik {
 // Serves the virtual file on one UDP port through a simulated lossy path.
 class Server {
 public:
-    explicit Server(std::uint16_t port);
+    explicit Server(std::uint16_t port, const PathModel& path = {});
 
     // Binds the port and serves for ever; leaves only by an exception.
     [[noreturn]] void run();
@@ -27,6 +27,7 @@ private:
     RequestQueue request_queue;
     std::random_device random_source;
     std::mt19937 generator;
+    PathModel path;
 };
 
 // The port from the command line arguments (program name excluded).
