@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
-namespace drovik::fetch {
+#include "answer_meter.hpp"
+#include "delay_estimate.hpp"
+#include "pacer.hpp"
+#include "rate_control.hpp"
 
-// Monotonic time in nanoseconds, always passed in: the engine never reads a clock.
-using Nanos = std::int64_t;
+namespace drovik::fetch {
 
 struct EngineConfig {
     std::uint64_t file_size = 0;
@@ -46,24 +49,60 @@ public:
     // Chunks before this one are all held.
     std::uint64_t first_missing() const { return first; }
     std::uint64_t chunks() const { return chunk_total; }
-    const ServerStats& stats(std::size_t server) const { return server_stats[server]; }
+    const ServerStats& stats(std::size_t server) const { return paths[server].stats; }
+    double rate(std::size_t server) const { return paths[server].pacer.rate(); }
 
 private:
+    // What is known of one chunk near the window: its latest GET.
     struct Slot {
-        bool have = false;
         Nanos last_send = 0;
+        std::uint8_t asks = 0;  // saturates
+        std::uint8_t server = 0;
+        bool have = false;
+        bool clean = false;  // the latest GET is the only one that may still be answered
     };
+    struct Ask {
+        Nanos at;
+        std::uint64_t chunk;
+    };
+    // One server: its pace, what it taught, and its GETs oldest first.
+    struct Path {
+        explicit Path(Nanos now);
+        RateControl control;
+        Pacer pacer;
+        DelayEstimate delays;
+        AnswerMeter meter;
+        std::deque<Ask> asked;
+        ServerStats stats;
+        Nanos started;
+        std::optional<Nanos> refused_at;
+        double rate_before_refusal = 0;
+    };
+    struct Choice {
+        std::uint64_t chunk;
+        bool clean;  // no earlier GET for it can still be answered
+        bool fresh;  // never asked before
+    };
+
     Slot& slot(std::uint64_t chunk) { return slots[chunk % slots.size()]; }
+    bool known(std::uint64_t chunk) const;
+    bool stale(const Ask& ask);
+    std::optional<Nanos> timeout_of(std::size_t server, Nanos now) const;
+    bool silent(std::size_t server, Nanos now) const;
+    std::optional<Choice> choose(Nanos now);
+    std::optional<std::size_t> oldest_due(Nanos now, bool early);
+    void send_one(std::size_t server, const Choice& choice, Nanos now, const Send& send);
+    void control(Nanos now);
 
     std::uint64_t chunk_total;
+    std::uint64_t resumed_from;
+    std::uint64_t window;
     std::uint64_t first;
     std::uint64_t next_new;
-    std::vector<Slot> slots;                            // a ring over [first, first + window)
-    std::deque<std::pair<Nanos, std::uint64_t>> asked;  // (send time, chunk), oldest first
-    std::vector<ServerStats> server_stats;
-    std::size_t next_server = 0;
-    Nanos last_tick;
-    double tokens = 0;
+    std::vector<Slot> slots;  // a ring over [first - window, first + window)
+    std::vector<Path> paths;
+    std::size_t turn = 0;
+    Nanos next_control;
 };
 
 }  // namespace drovik::fetch

@@ -1,0 +1,37 @@
+#pragma once
+#include <algorithm>
+#include <cstdint>
+
+namespace drovik::fetch {
+
+using Nanos = std::int64_t;
+
+// A token bucket: one token per GET, refilled at the rate, holding about 2 ms of it
+// so that GETs leave evenly spaced, never as bursts.
+class Pacer {
+public:
+    Pacer(double per_second, double initial_tokens, Nanos now)
+        : per_second(per_second), tokens(initial_tokens), last(now) {}
+
+    void refill(Nanos now) {
+        tokens =
+            std::min(tokens + per_second * static_cast<double>(now - last) / 1e9, std::max(depth(), tokens));
+        last = now;
+    }
+    bool ready() const { return tokens >= 1; }
+    void take() { tokens -= 1; }
+    // Unused tokens beyond the depth are dropped: idle time earns no burst.
+    void settle() { tokens = std::min(tokens, depth()); }
+
+    double rate() const { return per_second; }
+    void set_rate(double value) { per_second = value; }
+
+private:
+    double depth() const { return std::max(1.0, per_second * 0.002); }
+
+    double per_second;
+    double tokens;
+    Nanos last;
+};
+
+}  // namespace drovik::fetch

@@ -1,0 +1,228 @@
+#include "support/simulation.hpp"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <deque>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "net/chunk_reply.hpp"
+#include "net/chunk_request.hpp"
+#include "net/protocol.hpp"
+#include "server/delivery.hpp"
+#include "server/request_queue.hpp"
+
+namespace drovik::sim {
+
+namespace {
+
+// The real server reads a few hundred small datagrams into its socket buffer while frozen.
+constexpr std::size_t FROZEN_BACKLOG = 256;
+
+struct Arrival {
+    std::size_t slot;  // the server's place in the client's list
+    std::uint64_t chunk;
+    bool refusal;
+};
+
+class SimServer {
+public:
+    explicit SimServer(const ServerSetup& setup) : setup(setup), generator(setup.seed) {}
+
+    // A GET from `client` reaches the server's socket at `now`.
+    void receive(std::size_t client, const std::string& datagram, Nanos now) {
+        if (setup.silent || setup.refuses) {
+            return;
+        }
+        if (frozen(now)) {
+            if (unread.size() < FROZEN_BACKLOG) {
+                unread.emplace_back(client, datagram);
+            }
+            return;
+        }
+        read(client, datagram, now);
+    }
+
+    // Sends what is due at `now` through deliver(client, offset); a thawed server
+    // then reads what waited in its socket.
+    template <class Deliver>
+    void run(Nanos now, Deliver deliver) {
+        if (frozen(now)) {
+            return;
+        }
+        send_due_replies(
+            queue, [now] { return now; },
+            [&](const request& r) {
+                deliver(static_cast<std::size_t>(ntohs(r.source.sin_port) - 1), r.offset);
+            });
+        while (!unread.empty()) {
+            read(unread.front().first, unread.front().second, now);
+            unread.pop_front();
+        }
+    }
+
+    // The next instant at which run() has something to do.
+    Nanos next_event(Nanos now) const {
+        if (frozen(now)) {
+            return setup.pause_until;
+        }
+        // A reply leaves once it is less than a whole millisecond away.
+        return queue.empty() ? INT64_MAX : std::max(now, queue.begin()->first - MS + 1);
+    }
+
+    bool refuses() const { return setup.refuses; }
+    ServerResult counters;
+
+private:
+    bool frozen(Nanos now) const { return now >= setup.pause_from && now < setup.pause_until; }
+
+    void read(std::size_t client, const std::string& datagram, Nanos now) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_port = htons(static_cast<std::uint16_t>(client + 1));
+        const request r(source, datagram);
+        if (admits(queue, r, setup.path.max_pending)) {
+            ++counters.admitted;
+            schedule_replies(queue, r, draw_replies_times(generator, setup.path), [now] { return now; });
+        } else if (r.valid) {
+            ++counters.refused;
+        }
+    }
+
+    ServerSetup setup;
+    std::mt19937 generator;
+    RequestQueue queue;
+    std::deque<std::pair<std::size_t, std::string>> unread;
+};
+
+class SimClient {
+public:
+    explicit SimClient(const ClientSetup& setup) : setup(setup), taken(chunk_count(setup.file_size)) {}
+
+    bool started(Nanos now) const { return now >= setup.start; }
+    bool finished() const { return engine && engine->done(); }
+    Nanos next_event() const { return engine ? wake : setup.start; }
+    bool ready(Nanos now) const { return started(now) && !finished() && (!inbox.empty() || wake <= now); }
+    void arrive(const Arrival& arrival) { inbox.push_back(arrival); }
+
+    std::optional<std::size_t> slot_of(std::size_t server) const {
+        const auto at = std::find(setup.servers.begin(), setup.servers.end(), server);
+        return at == setup.servers.end() ? std::nullopt : std::optional(at - setup.servers.begin());
+    }
+
+    template <class Send>
+    void step(Nanos now, Send send) {
+        if (!engine) {
+            engine.emplace(fetch::EngineConfig{setup.file_size, setup.first_chunk, setup.servers.size()},
+                           now);
+        }
+        for (; !inbox.empty(); inbox.pop_front()) {
+            take(inbox.front(), now);
+        }
+        engine->on_tick(now, [&](std::size_t slot, std::uint64_t chunk) {
+            send(setup.servers[slot], encode_chunk_request(setup.file_size, chunk));
+        });
+        wake = engine->next_wake(now);
+        if (engine->done()) {
+            result.complete = true;
+            result.duration = now - setup.start;
+        }
+    }
+
+    ClientResult outcome() {
+        if (engine) {
+            for (std::size_t s = 0; s < setup.servers.size(); ++s) {
+                const fetch::ServerStats& stats = engine->stats(s);
+                result.per_server.push_back(stats);
+                result.gets += stats.gets;
+                result.replies += stats.replies;
+                result.useful += stats.useful;
+            }
+        }
+        return result;
+    }
+
+private:
+    void take(const Arrival& arrival, Nanos now) {
+        if (arrival.refusal) {
+            engine->on_refused(arrival.slot, now);
+            return;
+        }
+        const std::uint64_t first = engine->first_missing();
+        if (!engine->on_reply(arrival.slot, arrival.chunk, now)) {
+            return;
+        }
+        if (arrival.chunk < setup.first_chunk || arrival.chunk >= taken.size() || taken[arrival.chunk]) {
+            result.each_chunk_once = false;
+            return;
+        }
+        taken[arrival.chunk] = true;
+        result.most_ahead = std::max(result.most_ahead, arrival.chunk - first);
+    }
+
+    ClientSetup setup;
+    std::optional<fetch::Engine> engine;
+    std::deque<Arrival> inbox;
+    Nanos wake = 0;
+    std::vector<bool> taken;
+    ClientResult result;
+};
+
+}  // namespace
+
+Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector<ClientSetup>& client_setups,
+                Nanos limit, std::uint32_t order_seed) {
+    std::vector<SimServer> servers(server_setups.begin(), server_setups.end());
+    std::vector<SimClient> clients(client_setups.begin(), client_setups.end());
+    std::vector<std::size_t> order(clients.size());
+    std::iota(order.begin(), order.end(), 0);
+    // No client is always the first to reach a freed slot of the server.
+    std::mt19937 shuffle(order_seed);
+    Nanos now = 0;
+    while (now <= limit) {
+        for (std::size_t k = 0; k < servers.size(); ++k) {
+            servers[k].run(now, [&](std::size_t c, std::uint32_t offset) {
+                if (const auto slot = clients[c].slot_of(k)) {
+                    clients[c].arrive({*slot, offset / MAX_CHUNK_SIZE, false});
+                }
+            });
+        }
+        std::shuffle(order.begin(), order.end(), shuffle);
+        for (const std::size_t c : order) {
+            if (clients[c].ready(now)) {
+                clients[c].step(now, [&](std::size_t k, const std::string& get) {
+                    servers[k].receive(c, get, now);
+                    if (servers[k].refuses()) {
+                        clients[c].arrive({*clients[c].slot_of(k), 0, true});
+                    }
+                });
+            }
+        }
+        Nanos next = INT64_MAX;
+        for (const SimServer& server : servers) {
+            next = std::min(next, server.next_event(now));
+        }
+        for (const SimClient& client : clients) {
+            if (!client.finished()) {
+                next = std::min(next, client.next_event());
+            }
+        }
+        if (next == INT64_MAX) {
+            break;
+        }
+        now = std::max(next, now + 1);
+    }
+    Result result;
+    for (SimClient& client : clients) {
+        result.clients.push_back(client.outcome());
+    }
+    for (const SimServer& server : servers) {
+        result.servers.push_back(server.counters);
+    }
+    return result;
+}
+
+}  // namespace drovik::sim

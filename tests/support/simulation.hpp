@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "fetch/engine.hpp"
+#include "server/path_model.hpp"
+
+namespace drovik::sim {
+
+using fetch::Nanos;
+inline constexpr Nanos MS = 1000000;
+inline constexpr Nanos SECOND = 1000 * MS;
+
+// One simulated drovik-server on a loopback path with no latency and no cost: its
+// own reply queue, admission and delivery draws, on a virtual clock.
+struct ServerSetup {
+    PathModel path;
+    std::uint32_t seed = 1;
+    bool silent = false;    // reads nothing and answers nothing
+    bool refuses = false;   // silent, and every GET brings back a refusal
+    Nanos pause_from = -1;  // frozen in [pause_from, pause_until): GETs wait unread
+    Nanos pause_until = -1;
+};
+
+struct ClientSetup {
+    std::uint64_t file_size = 0;
+    Nanos start = 0;
+    std::vector<std::size_t> servers{0};  // indices into the server list, main first
+    std::uint64_t first_chunk = 0;
+};
+
+struct ClientResult {
+    bool complete = false;
+    Nanos duration = 0;  // from its start to its last chunk
+    std::vector<fetch::ServerStats> per_server;
+    std::uint64_t gets = 0;
+    std::uint64_t replies = 0;
+    std::uint64_t useful = 0;
+    std::uint64_t most_ahead = 0;  // the farthest a taken chunk lay beyond the first missing one
+    bool each_chunk_once = true;   // every chunk taken exactly once, none outside the file
+};
+
+struct ServerResult {
+    std::uint64_t admitted = 0;
+    std::uint64_t refused = 0;  // valid GETs turned away at the cap
+};
+
+struct Result {
+    std::vector<ClientResult> clients;
+    std::vector<ServerResult> servers;
+};
+
+// Runs every client to completion or until `limit` of virtual time has passed.
+Result simulate(const std::vector<ServerSetup>& servers, const std::vector<ClientSetup>& clients, Nanos limit,
+                std::uint32_t order_seed = 1);
+
+}  // namespace drovik::sim
