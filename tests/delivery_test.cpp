@@ -3,15 +3,19 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "server/delivery.hpp"
+#include "server/request_queue.hpp"
 #include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 
@@ -180,6 +184,72 @@ TEST(SendReply, AFailedSendRaisesTheSystemCallError) {
         EXPECT_STREQ(error.what(), "Error while executing sendto: Bad file descriptor.");
     }
 }
+
+// Stands in for sendmsg: sends nothing and fails with `error`.
+template <int error>
+ssize_t failing_send(int /*socket_fd*/, const msghdr* /*message*/, int /*flags*/) {
+    errno = error;
+    return -1;
+}
+
+struct SendFailure {
+    int error;
+    SendCall send_call;
+    bool raises;
+};
+
+void PrintTo(const SendFailure& row, std::ostream* out) {
+    *out << strerrorname_np(row.error);
+}
+
+class SendFailures : public testing::TestWithParam<SendFailure> {};
+
+TEST_P(SendFailures, ADestinationFaultLosesTheReplyABrokenSocketRaises) {
+    const SendFailure& row = GetParam();
+    RequestQueue queue;
+    queue.emplace(0, request(test::loopback_address(4000), "GET 0 1\n"));
+    queue.emplace(0, request(test::loopback_address(4001), "GET 1 1\n"));
+    int attempts = 0;
+    const auto send_due = [&] {
+        return send_due_replies(
+            queue, [] { return std::int64_t{0}; },
+            [&](const request& r) {
+                ++attempts;
+                send_reply(r, -1, row.send_call);
+            });
+    };
+    if (!row.raises) {
+        EXPECT_EQ(send_due(), IDLE_TIMEOUT_MS);
+        EXPECT_EQ(attempts, 2) << "the loop went on to the next reply";
+        EXPECT_TRUE(queue.empty());
+        return;
+    }
+    try {
+        send_due();
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(),
+                  "Error while executing sendto: " + std::string(std::strerror(row.error)) + ".");
+    }
+    EXPECT_EQ(attempts, 1);
+}
+
+template <int error>
+SendFailure lost() {
+    return {error, failing_send<error>, false};
+}
+
+template <int error>
+SendFailure fatal() {
+    return {error, failing_send<error>, true};
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SendFailures,
+                         testing::Values(lost<EINVAL>(), lost<EPERM>(), lost<EACCES>(), lost<ENETUNREACH>(),
+                                         lost<EHOSTUNREACH>(), lost<ENETDOWN>(), lost<EHOSTDOWN>(),
+                                         lost<EADDRNOTAVAIL>(), lost<ECONNREFUSED>(), lost<ENOBUFS>(),
+                                         lost<ENOMEM>(), lost<EAGAIN>(), lost<EINTR>(), fatal<EBADF>(),
+                                         fatal<ENOTSOCK>(), fatal<EFAULT>(), fatal<EMSGSIZE>()));
 
 }  // namespace
 }  // namespace drovik
