@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -59,45 +60,47 @@ std::uint16_t port(const std::string& text) {
     return static_cast<std::uint16_t>(value);
 }
 
-}  // namespace
+// An option given as text to `take`, shown in the help as NAME TYPE=FALLBACK.
+void text_option(CLI::App& app, const std::string& name, const std::string& type, const std::string& fallback,
+                 const std::string& help, const std::function<void(const std::string&)>& take) {
+    app.add_option_function<std::string>(name, take, help)->type_name(type)->default_str(fallback);
+}
 
-int main(int argc, char* argv[]) {
-    CLI::App app("drovik-server on a simulated path of your choosing (for benchmarks)", "bench-path-server");
-    drovik::PathModel path;
-    std::uint16_t server_port = 0;
-    app.add_option_function<std::string>(
-           "--loss", [&](const std::string& text) { path.lost_from = 10 - tenths("--loss", text, 100); },
-           "percent of admitted requests that get no reply, in steps of 10")
-        ->type_name("PCT")
-        ->default_str("50");
+// The command line's options, each taken straight into `path` or `server_port`.
+void add_options(CLI::App& app, drovik::PathModel& path, std::uint16_t& server_port) {
+    text_option(app, "--loss", "PCT", "50", "percent of admitted requests that get no reply, in steps of 10",
+                [&](const std::string& text) { path.lost_from = 10 - tenths("--loss", text, 100); });
     // 100 would make every copy follow by another, for ever.
-    app.add_option_function<std::string>(
-           "--dup", [&](const std::string& text) { path.duplicate_below = tenths("--dup", text, 90); },
-           "percent chance of one more copy after each reply, in steps of 10, at most 90")
-        ->type_name("PCT")
-        ->default_str("20");
-    app.add_option_function<std::string>(
-           "--delay", [&](const std::string& text) { set_delays(path, text); },
-           "range of each reply's delay in milliseconds, MIN-MAX")
-        ->type_name("MIN-MAX")
-        ->default_str("500-1500");
-    app.add_option_function<std::string>(
-           "--cap", [&](const std::string& text) { path.max_pending = number("--cap", text, 1000000000); },
-           "requests are admitted while fewer replies than this wait")
-        ->type_name("N")
-        ->default_str("1000");
+    text_option(app, "--dup", "PCT", "20", "percent chance of one more copy after each reply, at most 90",
+                [&](const std::string& text) { path.duplicate_below = tenths("--dup", text, 90); });
+    text_option(app, "--delay", "MIN-MAX", "500-1500", "range of each reply's delay in milliseconds",
+                [&](const std::string& text) { set_delays(path, text); });
+    text_option(app, "--cap", "N", "1000", "requests are admitted while fewer replies than N wait",
+                [&](const std::string& text) { path.max_pending = number("--cap", text, 1000000000); });
     app.add_option_function<std::string>(
            "PORT", [&](const std::string& text) { server_port = port(text); },
            "UDP port to serve, 1 to 65535")
         ->type_name("")
         ->required();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
     try {
-        app.parse(argc, argv);
+        CLI::App app("drovik-server on a simulated path of your choosing (for benchmarks)",
+                     "bench-path-server");
+        drovik::PathModel path;
+        std::uint16_t server_port = 0;
+        add_options(app, path, server_port);
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::ParseError& error) {
+            // Prints the help or the usage error.
+            return app.exit(error) == 0 ? 0 : 2;
+        }
         drovik::Server server(server_port, path);
         server.run();
-    } catch (const CLI::ParseError& error) {
-        // Prints the help or the usage error.
-        return app.exit(error) == 0 ? 0 : 2;
     } catch (const std::exception& error) {
         std::cerr << error.what() << std::endl;
         return 1;
