@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/format.hpp"
 #include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
@@ -295,6 +296,22 @@ TEST_F(ServerTraffic, RequestsFromPortZeroNeitherEndNorStopTheServer) {
     exchange({&after}, silent, Clock::now() + 1700ms);
     EXPECT_GT(after.answered, 0) << "after " << after.sent << " requests";
     expect_silent_and_running();
+}
+
+TEST(PathServer, ServesThroughThePathItWasGiven) {
+    // No loss and no delay: every request is answered at once.
+    const test::RunningServer server = test::start_server(
+        BENCH_PATH_SERVER_BIN, {"--loss", "0", "--dup", "0", "--delay", "0-0", "--cap", "5"});
+    const test::UdpSocket client;
+    for (const std::uint32_t start : {0U, 1000U, 100000000U}) {
+        client.send_to(server.port, format("GET {} 1000\n", start));
+        const auto reply = client.receive(5s);
+        ASSERT_TRUE(reply.has_value()) << "no reply for " << start;
+        EXPECT_EQ(reply->bytes, expected_reply(format("DATA {} 1000\n", start), start, 1000));
+    }
+    const test::RunResult usage = test::run_program(BENCH_PATH_SERVER_BIN, {"--loss", "15", "4000"}, 10s);
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.err.rfind("--loss: not a multiple of 10\n", 0), 0U) << usage.err;
 }
 
 }  // namespace
