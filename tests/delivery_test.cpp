@@ -3,15 +3,19 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "server/delivery.hpp"
+#include "server/request_queue.hpp"
 #include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 
@@ -180,6 +184,67 @@ TEST(SendReply, AFailedSendRaisesTheSystemCallError) {
         EXPECT_STREQ(error.what(), "Error while executing sendto: Bad file descriptor.");
     }
 }
+
+// Stands in for sendmsg: sends nothing and fails with `error`.
+template <int error>
+ssize_t failing_send(int /*socket_fd*/, const msghdr* /*message*/, int /*flags*/) {
+    errno = error;
+    return -1;
+}
+
+struct SendFailure {
+    int error;
+    SendCall send_call;
+    bool raises;
+};
+
+void PrintTo(const SendFailure& row, std::ostream* out) {
+    *out << strerrorname_np(row.error);
+}
+
+class SendFailures : public testing::TestWithParam<SendFailure> {};
+
+TEST_P(SendFailures, ADestinationFaultLosesTheReplyABrokenSocketRaises) {
+    const SendFailure& row = GetParam();
+    RequestQueue queue;
+    queue.emplace(0, request(test::loopback_address(4000), "GET 0 1\n"));
+    queue.emplace(0, request(test::loopback_address(4001), "GET 1 1\n"));
+    int attempts = 0;
+    std::string raised;
+    try {
+        send_due_replies(
+            queue, [] { return std::int64_t{0}; },
+            [&](const request& r) {
+                ++attempts;
+                send_reply(r, -1, row.send_call);
+            });
+    } catch (const std::runtime_error& error) {
+        raised = error.what();
+    }
+    const std::string message =
+        "Error while executing sendto: " + std::string(std::strerror(row.error)) + ".";
+    EXPECT_EQ(raised, row.raises ? message : "");
+    EXPECT_EQ(attempts, row.raises ? 1 : 2) << "a lost reply lets the next one go";
+    EXPECT_EQ(queue.size(), row.raises ? 2U : 0U);
+}
+
+template <int error>
+SendFailure failure(bool raises) {
+    return {error, failing_send<error>, raises};
+}
+
+constexpr bool LOST = false;
+constexpr bool RAISES = true;
+
+INSTANTIATE_TEST_SUITE_P(Table, SendFailures,
+                         testing::Values(failure<EINVAL>(LOST), failure<EPERM>(LOST), failure<EACCES>(LOST),
+                                         failure<ENETUNREACH>(LOST), failure<EHOSTUNREACH>(LOST),
+                                         failure<ENETDOWN>(LOST), failure<EHOSTDOWN>(LOST),
+                                         failure<EADDRNOTAVAIL>(LOST), failure<ECONNREFUSED>(LOST),
+                                         failure<ENOBUFS>(LOST), failure<ENOMEM>(LOST), failure<EAGAIN>(LOST),
+                                         failure<EINTR>(LOST), failure<EBADF>(RAISES),
+                                         failure<ENOTSOCK>(RAISES), failure<EFAULT>(RAISES),
+                                         failure<EMSGSIZE>(RAISES)));
 
 }  // namespace
 }  // namespace drovik

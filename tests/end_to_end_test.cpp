@@ -96,5 +96,16 @@ TEST(EndToEnd, SlowAndFastBuildsWriteTheSameFile) {
     EXPECT_TRUE(fast_output.bytes() == slow_output.bytes()) << "the two builds wrote different files";
 }
 
+// The client's connected socket takes replies only from the address it asked.
+TEST(EndToEnd, RepliesLeaveFromTheLocalAddressTheClientAsked) {
+    const test::RunningServer server = test::start_server();
+    const OutputFile output("drovik-e2e-second-address");
+    const test::RunResult result = test::run_program(
+        DROVIK_CLIENT_SLOW_BIN, {"127.0.0.2", std::to_string(server.port), output.path, "3000"}, 45s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(output.bytes() == test::served_bytes(0, 3000)) << "the download differs from the served file";
+}
+
 }  // namespace
 }  // namespace drovik

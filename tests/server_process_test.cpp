@@ -1,16 +1,22 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <ostream>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "net/format.hpp"
 #include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
@@ -257,6 +263,55 @@ TEST_F(ServerTraffic, ARequesterThatWentAwayDoesNotDisturbTheServer) {
     exchange({&staying}, silent, Clock::now() + 1700ms);
     EXPECT_GT(staying.answered, 0) << "after " << staying.sent << " requests";
     expect_silent_and_running();
+}
+
+// Sends `text` to `port` on 127.0.0.1 with UDP source port 0, `count` times: only a raw
+// socket can write such a header. No checksum, which IPv4 allows.
+void send_from_port_zero(std::uint16_t port, const std::string& text, int count) {
+    const int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    ASSERT_GE(raw, 0) << std::strerror(errno);
+    const std::array<std::uint16_t, 4> header = {0, htons(port),
+                                                 htons(static_cast<std::uint16_t>(8 + text.size())), 0};
+    std::string datagram(sizeof header, '\0');
+    std::memcpy(datagram.data(), header.data(), sizeof header);
+    datagram += text;
+    const sockaddr_in to = test::loopback_address(0);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(sendto(raw, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+    close(raw);
+}
+
+TEST_F(ServerTraffic, RequestsFromPortZeroNeitherEndNorStopTheServer) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a UDP source port of 0 needs a raw socket, and that needs root";
+    }
+    // Half of all requests are lost by design: twenty make a reply attempt certain.
+    send_from_port_zero(server.port, "GET 0 1\n", 20);
+    Asker after{"GET 2000 10\n", expected_reply("DATA 2000 10\n", 2000, 10)};
+    const test::UdpSocket silent;
+    // Every reply those requests could have had is due within 1.5 s.
+    exchange({&after}, silent, Clock::now() + 1700ms);
+    EXPECT_GT(after.answered, 0) << "after " << after.sent << " requests";
+    expect_silent_and_running();
+}
+
+TEST(PathServer, ServesThroughThePathItWasGiven) {
+    // No loss and no delay: every request is answered at once.
+    const test::RunningServer server = test::start_server(
+        BENCH_PATH_SERVER_BIN, {"--loss", "0", "--dup", "0", "--delay", "0-0", "--cap", "5"});
+    const test::UdpSocket client;
+    for (const std::uint32_t start : {0U, 1000U, 100000000U}) {
+        client.send_to(server.port, format("GET {} 1000\n", start));
+        const auto reply = client.receive(5s);
+        ASSERT_TRUE(reply.has_value()) << "no reply for " << start;
+        EXPECT_EQ(reply->bytes, expected_reply(format("DATA {} 1000\n", start), start, 1000));
+    }
+    const test::RunResult usage = test::run_program(BENCH_PATH_SERVER_BIN, {"--loss", "15", "4000"}, 10s);
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.err.rfind("--loss: not a multiple of 10\n", 0), 0U) << usage.err;
 }
 
 }  // namespace

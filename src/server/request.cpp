@@ -12,8 +12,8 @@
 
 namespace drovik {
 
-request::request(const sockaddr_in& sender, const std::string& text)
-    : valid(false), offset(0), byte_count(0), source(sender) {
+request::request(const sockaddr_in& sender, const std::string& text, in_addr local)
+    : valid(false), offset(0), byte_count(0), source(sender), destination(local) {
     // Compiled once per process; the pattern ends with a real LF byte.
     static const std::regex re("GET [[:digit:]]{1,9} [[:digit:]]{1,4}\n");
     if (!std::regex_match(text, re)) {

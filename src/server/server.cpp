@@ -1,6 +1,7 @@
 #include "server.hpp"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
@@ -8,6 +9,7 @@
 #include "delivery.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
+#include "packet_info.hpp"
 
 namespace drovik {
 
@@ -34,6 +36,12 @@ void Server::run() {
     if (bind(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         throw_syscall_error("bind");
     }
+    // Each request then tells which local address it was sent to, so that its replies
+    // can leave from there: a client's connected socket takes nothing from elsewhere.
+    const int on = 1;
+    if (setsockopt(socket_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) < 0) {
+        throw_syscall_error("setsockopt");
+    }
     for (;;) {
         const std::int32_t timeout_ms = send_due_replies(
             request_queue, monotonic_ns, [this](const request& r) { send_reply(r, socket_fd); });
@@ -46,15 +54,22 @@ void Server::run() {
 void Server::receive_request() {
     std::string buffer(RECEIVE_BUFFER_SIZE, '\0');
     sockaddr_in source{};
-    socklen_t source_length = sizeof source;
-    if (recvfrom(socket_fd, buffer.data(), RECEIVE_LIMIT, 0, reinterpret_cast<sockaddr*>(&source),
-                 &source_length) < 0) {
+    iovec into{buffer.data(), RECEIVE_LIMIT};
+    PacketInfoControl control{};
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof source;
+    message.msg_iov = &into;
+    message.msg_iovlen = 1;
+    expect_packet_info(message, control);
+    if (recvmsg(socket_fd, &message, 0) < 0) {
         throw_syscall_error("recvfrom");
     }
     // Whatever follows the first zero byte never reaches the decoder.
     buffer.resize(buffer.find('\0'));
-    const request r(source, buffer);
-    if (admits(request_queue, r, path.max_pending)) {
+    const request r(source, buffer, destination_of(message));
+    // No reply can be sent to port 0: such a request must not take a queue slot.
+    if (r.source.sin_port != 0 && admits(request_queue, r, path.max_pending)) {
         schedule_replies(request_queue, r, get_replies_times(), monotonic_ns);
     }
 }

@@ -100,16 +100,17 @@ bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit) {
     return false;
 }
 
-RunningServer start_server() {
+RunningServer start_server(const std::string& program, const std::vector<std::string>& options) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const std::uint16_t port = free_udp_port();
-        auto process =
-            std::make_unique<Process>(DROVIK_SERVER_BIN, std::vector<std::string>{std::to_string(port)});
+        std::vector<std::string> args = options;
+        args.push_back(std::to_string(port));
+        auto process = std::make_unique<Process>(program, args);
         if (wait_udp_bound(port, std::chrono::seconds(5)) && process->running()) {
             return {std::move(process), port};
         }
     }
-    throw std::runtime_error("drovik-server could not be started");
+    throw std::runtime_error(program + " could not be started");
 }
 
 }  // namespace drovik::test

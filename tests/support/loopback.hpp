@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/process.hpp"
 
@@ -44,11 +45,13 @@ std::uint16_t free_udp_port();
 // Waits until some socket has bound UDP `port`; false after `limit`.
 bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit);
 
-// A drovik-server started on a free port and known to have bound it.
+// A drovik-server (or `program`, given `options` before the port) started on a free
+// port and known to have bound it.
 struct RunningServer {
     std::unique_ptr<Process> process;
     std::uint16_t port;
 };
-RunningServer start_server();
+RunningServer start_server(const std::string& program = DROVIK_SERVER_BIN,
+                           const std::vector<std::string>& options = {});
 
 }  // namespace drovik::test
