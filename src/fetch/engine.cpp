@@ -8,10 +8,18 @@ namespace drovik::fetch {
 
 namespace {
 constexpr Nanos MS = 1000000;
-constexpr Nanos CONTROL_PERIOD = 20 * MS;
 constexpr Nanos WAKE = MS;
 // A server that refused or never answered is only probed, so that it costs little.
 constexpr double PROBE_RATE = 5;
+constexpr Nanos METER_MEMORY = 10000 * MS;
+// Repeats wait for spare capacity once the chunks awaited would keep the servers
+// busy for longer than this many of their delays.
+constexpr double SPARE_DELAYS = 2;
+// Until then a chunk is asked again early only when its GET is older than this share
+// of all delays: by then it is far more likely lost than late.
+constexpr double PATIENCE = 0.7;
+// At the start nothing is known yet and the servers are empty: repeats are free.
+constexpr Nanos SETTLING = 2000 * MS;
 }  // namespace
 
 Engine::Path::Path(Nanos now)
@@ -24,7 +32,8 @@ Engine::Engine(const EngineConfig& config, Nanos now)
       first(resumed_from),
       next_new(first),
       slots(2 * config.window),
-      next_control(now) {
+      next_control(now),
+      started(now) {
     for (std::size_t s = 0; s < config.servers; ++s) {
         paths.emplace_back(now);
     }
@@ -38,6 +47,7 @@ bool Engine::known(std::uint64_t chunk) const {
 bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     Path& path = paths[server];
     ++path.stats.replies;
+    path.meter.replied(now);
     if (path.refused_at) {
         path.refused_at.reset();
         path.pacer.set_rate(path.rate_before_refusal);
@@ -48,16 +58,18 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     Slot& asked = slot(chunk);
     const Nanos age = now - asked.last_send;
     path.delays.sample(age, asked.asks == 1);
+    if (asked.asks == 1) {
+        path.meter.exact(asked.last_send, age);
+    }
     if (chunk < first || asked.have) {
         return false;
     }
     asked.have = true;
     ++path.stats.useful;
-    if (asked.clean && asked.server == server) {
-        path.meter.answered(asked.last_send, age);
-    }
+    ++held;
     while (first < next_new && slot(first).have) {
         ++first;
+        --held;
     }
     return true;
 }
@@ -123,7 +135,7 @@ std::optional<std::size_t> Engine::oldest_due(Nanos now, bool early) {
         if (asked.empty()) {
             continue;
         }
-        const std::optional<Nanos> limit = early ? paths[s].delays.spacing() : timeout_of(s, now);
+        const std::optional<Nanos> limit = early ? early_limit(s, now) : timeout_of(s, now);
         if (limit && now - asked.front().at >= *limit &&
             (!oldest || asked.front().at < paths[*oldest].asked.front().at)) {
             oldest = s;
@@ -132,20 +144,22 @@ std::optional<std::size_t> Engine::oldest_due(Nanos now, bool early) {
     return oldest;
 }
 
+std::uint64_t Engine::take_oldest(std::size_t server) {
+    const std::uint64_t chunk = paths[server].asked.front().chunk;
+    paths[server].asked.pop_front();
+    return chunk;
+}
+
+// Lost GETs first, then chunks never asked, then chunks that have waited longest.
 std::optional<Engine::Choice> Engine::choose(Nanos now) {
     if (const auto timed_out = oldest_due(now, false)) {
-        const Ask ask = paths[*timed_out].asked.front();
-        paths[*timed_out].asked.pop_front();
-        return Choice{ask.chunk, true, false};
+        return Choice{take_oldest(*timed_out), false};
     }
     if (next_new < chunk_total && next_new < first + window) {
-        return Choice{next_new++, true, true};
+        return Choice{next_new++, true};
     }
-    // Spare capacity goes to the chunks that have waited longest.
     if (const auto early = oldest_due(now, true)) {
-        const Ask ask = paths[*early].asked.front();
-        paths[*early].asked.pop_front();
-        return Choice{ask.chunk, false, false};
+        return Choice{take_oldest(*early), false};
     }
     return std::nullopt;
 }
@@ -154,37 +168,65 @@ void Engine::send_one(std::size_t server, const Choice& choice, Nanos now, const
     Slot& asked = slot(choice.chunk);
     if (choice.fresh) {
         asked = Slot{};
-    } else if (!choice.clean && asked.clean) {
-        // The earlier GET was watched only until now.
-        paths[asked.server].meter.censored(asked.last_send, now - asked.last_send);
     }
     asked.last_send = now;
-    asked.server = static_cast<std::uint8_t>(server);
     asked.asks = static_cast<std::uint8_t>(std::min(255, asked.asks + 1));
-    asked.clean = choice.clean;
     Path& path = paths[server];
     path.asked.push_back({now, choice.chunk});
-    path.meter.sent(now, choice.clean);
+    path.meter.sent(now, choice.fresh);
     ++path.stats.gets;
     send(server, choice.chunk);
 }
 
+// Repeats are worth their cost only once the chunks still awaited no longer keep the
+// servers busy: before that, a repeat takes the place of a reply that would be useful.
+bool Engine::spare_capacity(Nanos now) const {
+    if (now - started < SETTLING) {
+        return true;
+    }
+    Nanos longest = 0;
+    for (const Path& path : paths) {
+        longest = std::max(longest, path.delays.largest());
+    }
+    const auto awaited = static_cast<double>(next_new - first - held);
+    return awaited <= SPARE_DELAYS * useful_per_second * static_cast<double>(longest) / 1e9;
+}
+
+// How old a GET must be before its chunk is asked again without waiting for its time-out.
+std::optional<Nanos> Engine::early_limit(std::size_t server, Nanos now) const {
+    if (spare_capacity(now)) {
+        return paths[server].delays.spacing();
+    }
+    return paths[server].meter.delay_quantile(PATIENCE);
+}
+
 void Engine::control(Nanos now) {
+    std::uint64_t useful = 0;
+    for (const Path& path : paths) {
+        useful += path.stats.useful;
+    }
+    // Averaged over about a second.
+    const double period = static_cast<double>(RateControl::PERIOD) / 1e9;
+    useful_per_second += (static_cast<double>(useful - useful_counted) / period - useful_per_second) * period;
+    useful_counted = useful;
     for (std::size_t s = 0; s < paths.size(); ++s) {
         Path& path = paths[s];
         if (silent(s, now)) {
             path.pacer.set_rate(PROBE_RATE);
             continue;
         }
-        path.pacer.set_rate(path.control.update(now, path.pacer.rate(), timeout_of(s, now),
-                                                path.stats.replies > 0, path.meter, path.delays.largest()));
+        const bool known = path.delays.timeout(now - path.started).has_value();
+        path.pacer.set_rate(path.control.update(now, path.pacer.rate(), known, path.stats.replies > 0,
+                                                path.wanting, path.meter, path.delays.largest()));
+        path.meter.forget_before(now - std::max(METER_MEMORY, 10 * path.delays.largest()));
+        path.wanting = false;
     }
 }
 
 void Engine::on_tick(Nanos now, const Send& send) {
     if (now >= next_control) {
         control(now);
-        next_control = now + CONTROL_PERIOD;
+        next_control = now + RateControl::PERIOD;
     }
     for (Path& path : paths) {
         path.pacer.refill(now);
@@ -199,6 +241,7 @@ void Engine::on_tick(Nanos now, const Send& send) {
         }
         const std::optional<Choice> choice = choose(now);
         if (!choice) {
+            paths[server].wanting = true;
             break;
         }
         paths[server].pacer.take();

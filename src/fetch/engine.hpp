@@ -6,10 +6,10 @@
 #include <optional>
 #include <vector>
 
-#include "answer_meter.hpp"
 #include "delay_estimate.hpp"
 #include "pacer.hpp"
 #include "rate_control.hpp"
+#include "reply_meter.hpp"
 
 namespace drovik::fetch {
 
@@ -50,16 +50,18 @@ public:
     std::uint64_t first_missing() const { return first; }
     std::uint64_t chunks() const { return chunk_total; }
     const ServerStats& stats(std::size_t server) const { return paths[server].stats; }
+    // What the engine has learned of a server: its pace, its answered share when it
+    // refuses nothing, and the largest delay seen.
     double rate(std::size_t server) const { return paths[server].pacer.rate(); }
+    std::optional<double> baseline(std::size_t server) const { return paths[server].control.baseline(); }
+    Nanos largest_delay(std::size_t server) const { return paths[server].delays.largest(); }
 
 private:
     // What is known of one chunk near the window: its latest GET.
     struct Slot {
         Nanos last_send = 0;
         std::uint8_t asks = 0;  // saturates
-        std::uint8_t server = 0;
         bool have = false;
-        bool clean = false;  // the latest GET is the only one that may still be answered
     };
     struct Ask {
         Nanos at;
@@ -71,16 +73,16 @@ private:
         RateControl control;
         Pacer pacer;
         DelayEstimate delays;
-        AnswerMeter meter;
+        ReplyMeter meter;
         std::deque<Ask> asked;
         ServerStats stats;
         Nanos started;
         std::optional<Nanos> refused_at;
         double rate_before_refusal = 0;
+        bool wanting = false;  // had a token and nothing to send since the last control
     };
     struct Choice {
         std::uint64_t chunk;
-        bool clean;  // no earlier GET for it can still be answered
         bool fresh;  // never asked before
     };
 
@@ -90,6 +92,9 @@ private:
     std::optional<Nanos> timeout_of(std::size_t server, Nanos now) const;
     bool silent(std::size_t server, Nanos now) const;
     std::optional<Choice> choose(Nanos now);
+    std::uint64_t take_oldest(std::size_t server);
+    bool spare_capacity(Nanos now) const;
+    std::optional<Nanos> early_limit(std::size_t server, Nanos now) const;
     std::optional<std::size_t> oldest_due(Nanos now, bool early);
     void send_one(std::size_t server, const Choice& choice, Nanos now, const Send& send);
     void control(Nanos now);
@@ -103,6 +108,10 @@ private:
     std::vector<Path> paths;
     std::size_t turn = 0;
     Nanos next_control;
+    std::uint64_t held = 0;  // chunks taken beyond the first missing one
+    double useful_per_second = 0;
+    std::uint64_t useful_counted = 0;
+    Nanos started;
 };
 
 }  // namespace drovik::fetch

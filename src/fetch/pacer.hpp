@@ -27,7 +27,7 @@ public:
     void set_rate(double value) { per_second = value; }
 
 private:
-    double depth() const { return std::max(1.0, per_second * 0.002); }
+    double depth() const { return 1.0 + per_second * 0.002; }
 
     double per_second;
     double tokens;

@@ -7,20 +7,34 @@ namespace drovik::fetch {
 
 namespace {
 constexpr Nanos MS = 1000000;
+// Before the first reply nothing is known: start at a moderate rate, double it
+// every quarter second, and stop at a level a single server is unlikely to take.
 constexpr double FIRST_RATE = 1000;
 constexpr double FIRST_BURST = 100;
 constexpr double BLIND_MOST = 2500;
 constexpr Nanos DOUBLING = 250 * MS;
 constexpr double LEAST_RATE = 50;
 constexpr double MOST_RATE = 20000;
-constexpr double REFUSED_AIM = 0.10;
-constexpr double STEP = 50;  // GETs/s added per decision: brings competing clients together
-constexpr std::uint64_t FIRST_WINDOW = 300;
-constexpr std::uint64_t WINDOW = 1000;
-constexpr std::uint64_t MEASURED = 300;
-constexpr Nanos MEASURED_SPAN = 1000 * MS;
-constexpr Nanos PERIOD = 20 * MS;
+// The refused share aimed at: enough to keep the server full, small enough to waste little.
+constexpr double REFUSED_AIM = 0.05;
+// GETs/s added to every aim: the same for every client, it brings their rates together.
+constexpr double STEP = 50;
+// How much faster than it sends a client aims while the server is far from full.
+constexpr double GROWTH = 0.5;
+// The first fresh GETs meet a server that this client has not filled yet.
+constexpr std::uint64_t FIRST_COHORT = 500;
+constexpr Nanos WINDOW = 1000 * MS;
+constexpr Nanos SPAN = 500 * MS;
+constexpr double LEAST_EXPECTED = 300;
+constexpr double SIGMAS = 2;
+// A client refused far more than its baseline says, for this long, is likely the
+// only one that remembers a baseline so high: it keeps the best of recent windows.
+constexpr double SQUEEZED = 0.25;
+constexpr Nanos SQUEEZE_TIME = 2000 * MS;
+constexpr Nanos MEMORY = 4000 * MS;
 }  // namespace
+
+RateControl::RateControl(Nanos now) : started(now), next_window(now) {}
 
 double RateControl::initial_rate() const {
     return FIRST_RATE;
@@ -30,39 +44,84 @@ double RateControl::initial_burst() const {
     return FIRST_BURST;
 }
 
-double RateControl::update(Nanos now, double rate, std::optional<Nanos> timeout, bool replied,
-                           AnswerMeter& meter, Nanos largest_delay) {
-    if (!timeout) {
-        if (!replied) {
-            const double doublings = static_cast<double>(now - started) / static_cast<double>(DOUBLING);
-            return std::min(BLIND_MOST, FIRST_RATE * std::exp2(doublings));
+double RateControl::blind_rate(Nanos now) const {
+    const double doublings = static_cast<double>(now - started) / static_cast<double>(DOUBLING);
+    return std::min(BLIND_MOST, FIRST_RATE * std::exp2(doublings));
+}
+
+// Two standard deviations below the measured yield: the largest of many noisy
+// windows would overstate it, and a baseline too high starves the client.
+void RateControl::remember(Nanos now, const ReplyMeter::Yield& measured) {
+    const double careful = *measured.per_get() * (1.0 - SIGMAS / std::sqrt(measured.replies + 1.0));
+    windows.emplace_back(now, careful);
+    best = std::max(best.value_or(0.0), careful);
+}
+
+void RateControl::learn_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay) {
+    if (!first_learned) {
+        const auto first = meter.first_yield(FIRST_COHORT, now - largest_delay - largest_delay / 20);
+        if (first && first->replies > 0) {
+            first_learned = true;
+            remember(now, *first);
         }
-        return rate;
     }
-    const Nanos complete_before = now - *timeout;
-    for (const double share :
-         meter.new_windows(complete_before, baseline ? WINDOW : FIRST_WINDOW, largest_delay)) {
-        baseline = std::max(baseline.value_or(0.0), share);
-    }
-    meter.forget_before(complete_before - 2 * MEASURED_SPAN);
-    if (!baseline || *baseline <= 0) {
-        return rate;
-    }
-    const AnswerMeter::Share recent = meter.recent(complete_before, MEASURED, MEASURED_SPAN, largest_delay);
-    if (recent.clean < MEASURED / 3 || !recent.answered) {
-        return rate;
-    }
-    const double refused = std::max(0.0, 1.0 - *recent.answered / *baseline);
-    double aim = 0;
-    if (refused < REFUSED_AIM / 2) {
-        if (recent.sent_per_second < 0.8 * rate) {
-            return rate;  // the transfer asks for less than the rate allows
+    for (; next_window + WINDOW <= now; next_window += WINDOW) {
+        const auto measured = meter.yield(next_window, next_window + WINDOW);
+        if (measured && measured->expected >= LEAST_EXPECTED) {
+            remember(now, *measured);
         }
-        aim = 1.5 * std::max(recent.sent_per_second, LEAST_RATE);
+    }
+    while (!windows.empty() && windows.front().first < now - MEMORY) {
+        windows.pop_front();
+    }
+    if (squeezed_since && now - *squeezed_since > SQUEEZE_TIME && !windows.empty()) {
+        best = std::max_element(windows.begin(), windows.end(), [](const auto& a, const auto& b) {
+                   return a.second < b.second;
+               })->second;
+    }
+}
+
+// The newest span with enough replies to tell, from half a second up to three.
+std::optional<ReplyMeter::Yield> RateControl::recent(Nanos now, const ReplyMeter& meter) const {
+    std::optional<ReplyMeter::Yield> measured;
+    for (Nanos span = SPAN; span <= 6 * SPAN; span += SPAN) {
+        measured = meter.yield(now - span, now);
+        if (!measured || measured->expected >= LEAST_EXPECTED) {
+            break;
+        }
+    }
+    return measured;
+}
+
+void RateControl::note_squeeze(Nanos now, double refused) {
+    if (refused > SQUEEZED) {
+        squeezed_since = squeezed_since.value_or(now);
     } else {
-        aim = recent.sent_per_second * (1.0 - refused) / (1.0 - REFUSED_AIM) + STEP;
+        squeezed_since.reset();
     }
-    const double gain = static_cast<double>(PERIOD) / static_cast<double>(*timeout + recent.span);
+}
+
+double RateControl::update(Nanos now, double rate, bool known, bool replied, bool wanting,
+                           const ReplyMeter& meter, Nanos largest_delay) {
+    if (!known) {
+        return replied ? rate : blind_rate(now);
+    }
+    learn_baseline(now, meter, largest_delay);
+    const auto measured = recent(now, meter);
+    if (!best || *best <= 0 || !measured || measured->expected < LEAST_EXPECTED / 4) {
+        return rate;
+    }
+    const double refused = std::max(0.0, 1.0 - *measured->per_get() / *best);
+    note_squeeze(now, refused);
+    double aim = measured->sent_per_second * (1.0 - refused) / (1.0 - REFUSED_AIM) + STEP;
+    if (refused < REFUSED_AIM / 2) {
+        if (wanting) {
+            return rate;
+        }
+        aim = (1.0 + GROWTH) * std::max(measured->sent_per_second, LEAST_RATE);
+    }
+    // One step of the way per feedback delay: what a change does shows only that late.
+    const double gain = static_cast<double>(PERIOD) / static_cast<double>(largest_delay + SPAN);
     return std::clamp(rate + gain * (aim - rate), LEAST_RATE, MOST_RATE);
 }
 

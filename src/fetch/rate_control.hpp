@@ -1,29 +1,46 @@
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <utility>
 
-#include "answer_meter.hpp"
+#include "reply_meter.hpp"
 
 namespace drovik::fetch {
 
 // How fast to send GETs to one server. A server at its limit turns requests away,
-// and a refused GET looks like a lost one: the answered share of clean GETs falls
-// below what loss alone explains. The control aims at a small refused share, so
-// that the server stays full without being flooded.
+// and a refused GET looks like a lost one: the replies per GET fall below what
+// loss alone explains. The control aims at a small refused share, so that the
+// server stays full without being flooded.
 class RateControl {
 public:
-    explicit RateControl(Nanos now) : started(now) {}
+    // update() runs this often.
+    static constexpr Nanos PERIOD = 20000000;
+
+    explicit RateControl(Nanos now);
 
     double initial_rate() const;
     double initial_burst() const;
-    // The rate from now on, given the current one and what the meter has seen.
-    double update(Nanos now, double rate, std::optional<Nanos> timeout, bool replied, AnswerMeter& meter,
+    // The rate from now on. `known` says that the server's delays are learned;
+    // `wanting` that tokens went unused since the last update (the transfer asked for less).
+    double update(Nanos now, double rate, bool known, bool replied, bool wanting, const ReplyMeter& meter,
                   Nanos largest_delay);
-    std::optional<double> loss_baseline() const { return baseline; }
+    // Replies per GET while nothing is refused, as far as they can be told.
+    std::optional<double> baseline() const { return best; }
 
 private:
+    double blind_rate(Nanos now) const;
+    void learn_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay);
+    void remember(Nanos now, const ReplyMeter::Yield& measured);
+    std::optional<ReplyMeter::Yield> recent(Nanos now, const ReplyMeter& meter) const;
+    void note_squeeze(Nanos now, double refused);
+
     Nanos started;
-    std::optional<double> baseline;  // the answered share when nothing is refused
+    Nanos next_window;
+    bool first_learned = false;
+    std::optional<double> best;
+    std::deque<std::pair<Nanos, double>> windows;  // recent careful yields, by when they were measured
+    std::optional<Nanos> squeezed_since;
 };
 
 }  // namespace drovik::fetch

@@ -1,0 +1,60 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace drovik::fetch {
+
+using Nanos = std::int64_t;
+
+// How many replies one server returns per GET. Every GET that the server admits
+// and its path does not lose brings its replies whatever became of its chunk, so
+// counting needs no knowledge of which GET a reply answers: the replies that
+// arrived in a span are set against the replies that the GETs sent before it
+// would bring if each brought one, spread over time by the server's delays.
+class ReplyMeter {
+public:
+    struct Yield {
+        double replies = 0;   // received in the span
+        double expected = 0;  // due in the span at one reply per GET
+        std::optional<double> per_get() const;
+        double sent_per_second = 0;  // the GET rate that fed the span
+    };
+
+    explicit ReplyMeter(Nanos now);
+
+    // `fresh`: the first GET for its chunk.
+    void sent(Nanos at, bool fresh);
+    void replied(Nanos at);
+    // A reply to a chunk asked once, sent at `sent_at`: the only kind whose GET is known.
+    void exact(Nanos sent_at, Nanos age);
+
+    // What the replies received in [from, to) say; nothing until enough delays are known.
+    std::optional<Yield> yield(Nanos from, Nanos to) const;
+    // The age by which `share` of all replies have come; nothing until enough delays are known.
+    std::optional<Nanos> delay_quantile(double share) const;
+    // Replies per GET of the first `count` fresh GETs, once all their replies are in.
+    std::optional<Yield> first_yield(std::uint64_t count, Nanos complete_before) const;
+    void forget_before(Nanos at);
+
+private:
+    struct Bin {
+        std::uint32_t sent = 0;
+        std::uint32_t replies = 0;
+        std::uint32_t fresh = 0;          // first GETs for their chunk sent in the bin
+        std::uint32_t exact_replies = 0;  // replies to chunks asked once, by when the GET left
+    };
+    Bin& bin_at(Nanos at);
+    double delay_share(Nanos age) const;  // the share of delays at most `age`
+
+    std::deque<Bin> bins;
+    std::int64_t first_index;
+    std::int64_t started;
+    std::vector<std::uint32_t> delays;  // how many exact delays fell in each bin of age
+    std::uint64_t delay_count = 0;
+    mutable std::vector<std::uint64_t>
+        at_most;  // running sums of `delays`, rebuilt when asked after a change
+};
+
+}  // namespace drovik::fetch
