@@ -28,7 +28,7 @@ struct Scenario {
 };
 
 ClientSetup client(std::uint64_t bytes, double start_s = 0, std::vector<std::size_t> servers = {0}) {
-    return {bytes, static_cast<sim::Nanos>(start_s * 1e9), std::move(servers), 0};
+    return {bytes, static_cast<sim::Nanos>(start_s * 1e9), std::move(servers)};
 }
 
 std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
@@ -66,6 +66,14 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
              return Scenario{
                  {{REFERENCE, s}},
                  {client(5000000, 0), client(5000000, 1), client(5000000, 2), client(5000000, 3)}};
+         }},
+        {"eight2M",
+         [](std::uint32_t s) {
+             std::vector<ClientSetup> clients;
+             for (int i = 0; i < 8; ++i) {
+                 clients.push_back(client(2000000, 0.5 * i));
+             }
+             return Scenario{{{REFERENCE, s}}, clients};
          }},
         {"mirror5M",
          [](std::uint32_t s) {

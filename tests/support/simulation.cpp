@@ -116,8 +116,9 @@ public:
     template <class Send>
     void step(Nanos now, Send send) {
         if (!engine) {
-            engine.emplace(fetch::EngineConfig{setup.file_size, setup.first_chunk, setup.servers.size()},
-                           now);
+            engine.emplace(
+                fetch::EngineConfig{setup.file_size, setup.first_chunk, setup.servers.size(), setup.window},
+                now);
         }
         for (; !inbox.empty(); inbox.pop_front()) {
             take(inbox.front(), now);
@@ -131,6 +132,8 @@ public:
             result.duration = now - setup.start;
         }
     }
+
+    const fetch::Engine& state() const { return *engine; }
 
     ClientResult outcome() {
         if (engine) {
@@ -174,7 +177,7 @@ private:
 }  // namespace
 
 Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector<ClientSetup>& client_setups,
-                Nanos limit, std::uint32_t order_seed) {
+                Nanos limit, std::uint32_t order_seed, const Observer& observe) {
     std::vector<SimServer> servers(server_setups.begin(), server_setups.end());
     std::vector<SimClient> clients(client_setups.begin(), client_setups.end());
     std::vector<std::size_t> order(clients.size());
@@ -199,6 +202,9 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
                         clients[c].arrive({*clients[c].slot_of(k), 0, true});
                     }
                 });
+                if (observe) {
+                    observe(now, c, clients[c].state());
+                }
             }
         }
         Nanos next = INT64_MAX;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "fetch/engine.hpp"
@@ -27,6 +28,7 @@ struct ClientSetup {
     Nanos start = 0;
     std::vector<std::size_t> servers{0};  // indices into the server list, main first
     std::uint64_t first_chunk = 0;
+    std::uint64_t window = 10000;
 };
 
 struct ClientResult {
@@ -50,8 +52,11 @@ struct Result {
     std::vector<ServerResult> servers;
 };
 
+// Sees each client's engine after each of its steps.
+using Observer = std::function<void(Nanos now, std::size_t client, const fetch::Engine& engine)>;
+
 // Runs every client to completion or until `limit` of virtual time has passed.
 Result simulate(const std::vector<ServerSetup>& servers, const std::vector<ClientSetup>& clients, Nanos limit,
-                std::uint32_t order_seed = 1);
+                std::uint32_t order_seed = 1, const Observer& observe = {});
 
 }  // namespace drovik::sim
