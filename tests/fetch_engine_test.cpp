@@ -1,0 +1,157 @@
+// drovik-fetch's transfer engine against simulated servers on a virtual clock, and
+// the parts it learns with. Seeds are fixed, so simulated times may be bounded here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "fetch/delay_estimate.hpp"
+#include "fetch/pacer.hpp"
+#include "fetch/reply_meter.hpp"
+#include "support/simulation.hpp"
+
+namespace drovik {
+namespace {
+
+using sim::MS;
+using sim::SECOND;
+
+const PathModel REFERENCE{};
+const PathModel OTHER{8, 1, 100, 300, 500};   // loss 20 %, duplicates 10 %, fast, small cap
+const PathModel WIDE{3, 2, 200, 3000, 2000};  // loss 70 %, long and spread delays
+
+sim::ServerSetup frozen(sim::Nanos from, sim::Nanos until) {
+    sim::ServerSetup server{REFERENCE, 2};
+    server.pause_from = from;
+    server.pause_until = until;
+    return server;
+}
+
+sim::ServerSetup dead(bool refusing) {
+    sim::ServerSetup server{REFERENCE, 3};
+    server.silent = !refusing;
+    server.refuses = refusing;
+    return server;
+}
+
+struct Scenario {
+    std::string name;
+    std::vector<sim::ServerSetup> servers;
+    sim::ClientSetup client;
+    double most_seconds;         // simulated time to complete at most
+    double most_gets_per_chunk;  // GETs sent per chunk at most
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
+class EngineScenario : public testing::TestWithParam<Scenario> {};
+
+// Every chunk is taken exactly once, never beyond the reorder window, in bounded time and GETs.
+TEST_P(EngineScenario, CompletesExactlyWithinItsBounds) {
+    const Scenario& s = GetParam();
+    const sim::Result result = sim::simulate(s.servers, {s.client}, 120 * SECOND);
+    const sim::ClientResult& client = result.clients[0];
+    ASSERT_TRUE(client.complete);
+    EXPECT_TRUE(client.each_chunk_once);
+    EXPECT_LT(client.most_ahead, s.client.window);
+    const std::uint64_t chunks = (s.client.file_size + 999) / 1000 - s.client.first_chunk;
+    EXPECT_EQ(client.useful, chunks);
+    EXPECT_LE(static_cast<double>(client.duration) / 1e9, s.most_seconds);
+    EXPECT_LE(static_cast<double>(client.gets) / static_cast<double>(chunks), s.most_gets_per_chunk);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EngineScenario,
+    testing::Values(Scenario{"one_chunk", {{REFERENCE, 1}}, {1}, 3, 300},
+                    Scenario{"small_file", {{REFERENCE, 1}}, {100000}, 2, 40},
+                    Scenario{"five_megabytes", {{REFERENCE, 1}}, {5000000}, 11, 4},
+                    Scenario{"resumed_half_way", {{REFERENCE, 1}}, {2000000, 0, {0}, 1000}, 6, 10},
+                    Scenario{"small_reorder_window", {{REFERENCE, 1}}, {1000000, 0, {0}, 0, 100}, 20, 40},
+                    Scenario{"other_constants", {{OTHER, 1}}, {5000000}, 5, 2},
+                    Scenario{"long_spread_delays", {{WIDE, 1}}, {2000000}, 14, 8},
+                    Scenario{"frozen_for_three_seconds", {frozen(SECOND, 4 * SECOND)}, {1000000}, 10, 20},
+                    Scenario{"refusing_mirror", {{REFERENCE, 1}, dead(true)}, {2000000, 0, {0, 1}}, 7, 8},
+                    Scenario{"silent_mirror", {{REFERENCE, 1}, dead(false)}, {2000000, 0, {0, 1}}, 7, 8},
+                    Scenario{"two_servers", {{REFERENCE, 1}, {REFERENCE, 2}}, {5000000, 0, {0, 1}}, 7, 6}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(EngineSharing, ClientsStartedOneSecondApartGetFairShares) {
+    std::vector<sim::ClientSetup> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back({2000000, i * SECOND});
+    }
+    const sim::Result result = sim::simulate({{REFERENCE, 5}}, clients, 200 * SECOND);
+    double sum = 0;
+    double squares = 0;
+    for (const sim::ClientResult& client : result.clients) {
+        ASSERT_TRUE(client.complete);
+        EXPECT_TRUE(client.each_chunk_once);
+        const double rate = 1.0 / static_cast<double>(client.duration);
+        sum += rate;
+        squares += rate * rate;
+    }
+    EXPECT_GE(sum * sum / (4 * squares), 0.95) << "Jain's index of the clients' rates";
+}
+
+// A token bucket that drops fractions of tokens paces far below its rate.
+TEST(Pacer, SendsAtItsRateWhenWokenEveryMillisecond) {
+    for (const double rate : {50.0, 450.0, 2500.0}) {
+        fetch::Pacer pacer(rate, 0, 0);
+        int sent = 0;
+        for (fetch::Nanos now = MS; now <= SECOND; now += MS) {
+            pacer.refill(now);
+            while (pacer.ready()) {
+                pacer.take();
+                ++sent;
+            }
+            pacer.settle();
+        }
+        EXPECT_NEAR(sent, rate, rate * 0.02 + 1) << rate << " GETs/s";
+    }
+}
+
+TEST(DelayEstimate, NoTimeOutBeforeTheLargestDelayCanHaveShown) {
+    fetch::DelayEstimate delays;
+    for (int i = 0; i < 60; ++i) {
+        delays.sample((500 + 10 * i) * MS, true);
+    }
+    EXPECT_FALSE(delays.timeout(1000 * MS)) << "watched for less than the largest delay seen";
+    const auto timeout = delays.timeout(2000 * MS);
+    ASSERT_TRUE(timeout);
+    EXPECT_GT(*timeout, 1090 * MS);
+    EXPECT_LT(*timeout, 1200 * MS);
+}
+
+// GETs at a steady rate, a quarter answered once after 100 to 199 ms: the yield of a
+// span reads a quarter whatever the span, and the median delay is about 150 ms.
+TEST(ReplyMeter, ReadsTheRepliesPerGetFromCountsAlone) {
+    fetch::ReplyMeter meter(0);
+    for (int i = 0; i < 4000; ++i) {
+        const fetch::Nanos sent = i * MS;
+        meter.sent(sent, true);
+        if (i % 4 == 0) {
+            const fetch::Nanos delay = (100 + i % 100) * MS;
+            meter.replied(sent + delay);
+            meter.exact(sent, delay);
+        }
+    }
+    for (const fetch::Nanos span : {300 * MS, 1000 * MS}) {
+        const auto yield = meter.yield(3000 * MS - span, 3000 * MS);
+        ASSERT_TRUE(yield);
+        EXPECT_NEAR(*yield->per_get(), 0.25, 0.02) << span / MS << " ms";
+    }
+    const auto median = meter.delay_quantile(0.5);
+    ASSERT_TRUE(median);
+    EXPECT_NEAR(static_cast<double>(*median / MS), 150, 10);
+    const auto first = meter.first_yield(500, 3000 * MS);
+    ASSERT_TRUE(first);
+    EXPECT_NEAR(*first->per_get(), 0.25, 0.01);
+}
+
+}  // namespace
+}  // namespace drovik
