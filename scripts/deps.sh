@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libfmt-dev "$@")
+packages=(g++ cmake ninja-build libgtest-dev libfmt-dev libcli11-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
