@@ -166,21 +166,14 @@ bench_relay() {
     relay_download relay
   done
   for _ in $(seq "$PING_ROUNDS"); do relay_latency; done
-  relay_column() { awk -v p="$1" "\$1 == p { print $2 }" "$out/relay.txt"; }
-  latency_column() { awk -v p="$1" "\$1 == p { print $2 }" "$out/relay-latency.txt"; }
   echo
   echo "drovik-client-fast, $RELAY_BYTES bytes, a fresh server (and relay) per run, direct and relayed" \
     "runs taking turns; median (min–max):"
   echo
   echo "| Path | Runs | Wall time (s) | Client CPU (s) | Relay CPU (s) |"
   echo "|---|---|---|---|---|"
-  for path in direct relay; do
-    printf '| %s | %s | %s | %s | %s |\n' \
-      "$([[ $path == direct ]] && echo "client to server" || echo "through drovik-trace")" \
-      "$(relay_column "$path" '$2' | wc -l)" "$(relay_column "$path" '$2' | summary %.2f)" \
-      "$(relay_column "$path" '$3 + $4' | summary %.3f)" \
-      "$([[ $path == direct ]] && echo – || relay_column "$path" '$7' | summary %.3f)"
-  done
+  relay_row relay.txt direct "client to server" '$2@count' '$2@%.2f' '$3 + $4@%.3f' '$7@none'
+  relay_row relay.txt relay "through drovik-trace" '$2@count' '$2@%.2f' '$3 + $4@%.3f' '$7@%.3f'
   echo
   echo "Round trip of one 1017-byte datagram to an echo, $PING_COUNT pings per round, $PING_ROUNDS rounds;" \
     "median (min–max) of the rounds' figures, µs:"
@@ -188,11 +181,27 @@ bench_relay() {
   echo "| Path | Median | 90th percentile | 99th percentile | Lost |"
   echo "|---|---|---|---|---|"
   for path in direct relay; do
-    printf '| %s | %s | %s | %s | %s |\n' \
-      "$([[ $path == direct ]] && echo "to the echo" || echo "through drovik-trace")" \
-      "$(latency_column "$path" '$2' | summary %.1f)" "$(latency_column "$path" '$3' | summary %.1f)" \
-      "$(latency_column "$path" '$4' | summary %.1f)" "$(latency_column "$path" '$5' | awk '{ s += $1 } END { print s }')"
+    relay_row relay-latency.txt "$path" "$([[ $path == direct ]] && echo "to the echo" || echo "through drovik-trace")" \
+      '$2@%.1f' '$3@%.1f' '$4@%.1f' '$5@sum'
   done
+}
+
+# One table row from file $1 of bench/out: the lines of path $2, labelled $3, then one cell per
+# "EXPRESSION@FORM": the summary of that column in the printf FORM, or its count, sum, or none.
+relay_row() {
+  local file=$1 path=$2 cells=("$3") spec values
+  shift 3
+  for spec in "$@"; do
+    values=$(awk -v p="$path" "\$1 == p { print ${spec%@*} }" "$out/$file")
+    case ${spec#*@} in
+      count) cells+=("$(wc -l <<<"$values")") ;;
+      sum) cells+=("$(awk '{ s += $1 } END { print s }' <<<"$values")") ;;
+      none) cells+=("–") ;;
+      *) cells+=("$(summary "${spec#*@}" <<<"$values")") ;;
+    esac
+  done
+  printf '| %s ' "${cells[@]}"
+  echo '|'
 }
 
 if [[ ${BENCH_ONLY:-} == relay ]]; then
