@@ -11,6 +11,11 @@
 
 namespace drovik::trace {
 
+namespace {
+// Eleven days and a half: far beyond any transfer, and safe in nanoseconds and poll's milliseconds.
+constexpr double MAX_IDLE_S = 1e6;
+}  // namespace
+
 std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& options) {
     CLI::App app("Relays UDP datagrams between clients and a drovik server and records every one as CSV.",
                  "drovik-trace");
@@ -33,7 +38,9 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
             [](const std::string& text) {
                 char* end = nullptr;
                 const double seconds = std::strtod(text.c_str(), &end);
-                return *end == '\0' && seconds > 0 ? "" : "must be a number of seconds above 0";
+                return *end == '\0' && seconds > 0 && seconds <= MAX_IDLE_S
+                           ? ""
+                           : "must be a number of seconds above 0, at most 1000000";
             },
             ""));
     try {
