@@ -142,19 +142,21 @@ relay_download() {
   rm -f "$file" "$out/relay-trace.csv"
 }
 
-# Round trips of one datagram at a time to an echo, directly and through drovik-trace:
-# appends "path median_us p90_us p99_us lost" to relay-latency.txt.
+# Round trips of one datagram at a time to an echo process, directly and through
+# drovik-trace: appends "path median_us p90_us p99_us lost" to relay-latency.txt.
 relay_latency() {
-  local echo_port relay_port relay
-  echo_port=$(free_udp_port)
-  echo "direct $("$bin/bench/bench-echo-latency" "$echo_port" "$echo_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
+  local echo relay_port relay
+  start_daemon "$bin/bench/bench-echo-latency" echo
+  echo=$daemon_pid
+  echo "direct $("$bin/bench/bench-echo-latency" ping "$daemon_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
   relay_port=$(free_udp_port)
-  "$bin/drovik-trace" -o "$out/relay-latency.csv" "$relay_port" 127.0.0.1 "$echo_port" 2>/dev/null &
+  "$bin/drovik-trace" -o "$out/relay-latency.csv" "$relay_port" 127.0.0.1 "$daemon_port" 2>/dev/null &
   relay=$!
   started+=("$relay")
   wait_udp_bound "$relay_port"
-  echo "relay $("$bin/bench/bench-echo-latency" "$echo_port" "$relay_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
+  echo "relay $("$bin/bench/bench-echo-latency" ping "$relay_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
   stop_daemon "$relay"
+  stop_daemon "$echo"
   rm -f "$out/relay-latency.csv"
 }
 
