@@ -1,17 +1,18 @@
-# Install rules and the Debian package. Only the three programs and their
-# manual pages are installed; the verifier, tests, benchmarks and fuzzers stay
-# in the build tree.
+# Install rules and the Debian package. Only the programs and their manual
+# pages are installed; the verifier, tests, benchmarks and fuzzers stay in the
+# build tree.
 include(GNUInstallDirs)
 
-install(TARGETS drovik-server drovik-client-fast drovik-client-slow
+install(TARGETS drovik-server drovik-client-fast drovik-client-slow drovik-trace
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS src/trace/drovik-trace-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages ship compressed, as on every Debian system; both client builds
-# are names of the one client page.
+# are names of the one client page, and the plot command of the trace page.
 find_program(DROVIK_GZIP gzip REQUIRED)
 set(drovik_man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
 set(drovik_man_pages)
-foreach(page IN ITEMS drovik-server.1 drovik-client.1)
+foreach(page IN ITEMS drovik-server.1 drovik-client.1 drovik-trace.1)
   add_custom_command(OUTPUT ${drovik_man_dir}/${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${drovik_man_dir}
     COMMAND ${DROVIK_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/man/${page} > ${drovik_man_dir}/${page}.gz
@@ -23,8 +24,12 @@ endforeach()
 add_custom_target(drovik-man ALL DEPENDS ${drovik_man_pages})
 
 file(MAKE_DIRECTORY ${drovik_man_dir})
-foreach(name IN ITEMS drovik-client-fast drovik-client-slow)
-  file(CREATE_LINK drovik-client.1.gz ${drovik_man_dir}/${name}.1.gz SYMBOLIC)
+foreach(link IN ITEMS drovik-client-fast:drovik-client drovik-client-slow:drovik-client
+                      drovik-trace-plot:drovik-trace)
+  string(REPLACE ":" ";" link ${link})
+  list(GET link 0 name)
+  list(GET link 1 page)
+  file(CREATE_LINK ${page}.1.gz ${drovik_man_dir}/${name}.1.gz SYMBOLIC)
   list(APPEND drovik_man_pages ${drovik_man_dir}/${name}.1.gz)
 endforeach()
 install(FILES ${drovik_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -41,7 +46,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "drovik-client-fast (a window of 1000 chunks) and drovik-client-slow"
   "(stop-and-wait) download the first N bytes of that file reliably, asking"
   "again for every chunk that does not come in time and writing the chunks"
-  "in order.")
+  "in order. drovik-trace relays any client's datagrams to a server and"
+  "records each one; drovik-trace-plot draws such a trace as a time-sequence"
+  "graph.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 
@@ -56,5 +63,8 @@ if(DROVIK_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
 endif()
+
+# The plot command needs gnuplot; the programs run without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
 
 include(CPack)

@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+# The plot test draws with gnuplot; without it that test is skipped.
+scripts/deps.sh gnuplot-nox
 quiet_build release
 quiet_build asan
 ctest --preset release

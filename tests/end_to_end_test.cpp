@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/loopback.hpp"
+#include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
 
@@ -19,17 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class OutputFile {
-public:
-    explicit OutputFile(const std::string& name)
-        : path((std::filesystem::temp_directory_path() / (name + "." + std::to_string(getpid()))).string()) {}
-    ~OutputFile() { std::filesystem::remove(path); }
-    std::string bytes() const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    const std::string path;
-};
+using test::OutputFile;
 
 // "{:.3f}% done" for a value from 0 to 100: one to three digits, a point, three digits.
 bool is_progress_line(const std::string& line) {

@@ -7,16 +7,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 
-#include "net/format.hpp"
 #include "support/loopback.hpp"
+#include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
 
@@ -29,25 +25,7 @@ constexpr std::uint64_t FILE_SIZE = 600000;
 // Far enough in to be under way, far enough from the end to be in the middle.
 constexpr std::uint64_t MIDDLE = 60000;
 
-class OutputFile {
-public:
-    explicit OutputFile(const char* name)
-        : path((std::filesystem::temp_directory_path() / format("drovik-{}-{}", name, getpid())).string()) {}
-    ~OutputFile() { std::filesystem::remove(path); }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    std::uint64_t size() const {
-        std::error_code error;
-        const auto bytes = std::filesystem::file_size(path, error);
-        return error ? 0 : bytes;
-    }
-    std::string bytes() const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    const std::string path;
-};
+using test::OutputFile;
 
 // Waits, while the client runs, until its output file holds at least `bytes`.
 bool file_reaches(test::Process& client, const OutputFile& file, std::uint64_t bytes) {
@@ -64,7 +42,7 @@ bool file_reaches(test::Process& client, const OutputFile& file, std::uint64_t b
 
 TEST(Faults, DownloadCompletesExactlyAfterTheServerWasFrozenForTwoSeconds) {
     test::RunningServer server = test::start_server();
-    OutputFile file("frozen-server");
+    OutputFile file("drovik-frozen-server");
     test::Process client(DROVIK_CLIENT_FAST_BIN,
                          {"127.0.0.1", std::to_string(server.port), file.path, std::to_string(FILE_SIZE)});
     ASSERT_TRUE(file_reaches(client, file, MIDDLE));
@@ -88,7 +66,7 @@ TEST(Faults, DownloadCompletesExactlyAfterTheServerWasFrozenForTwoSeconds) {
 
 TEST(Faults, KilledClientLeavesAnExactPrefix) {
     test::RunningServer server = test::start_server();
-    OutputFile file("killed-client");
+    OutputFile file("drovik-killed-client");
     test::Process client(DROVIK_CLIENT_FAST_BIN,
                          {"127.0.0.1", std::to_string(server.port), file.path, std::to_string(FILE_SIZE)});
     ASSERT_TRUE(file_reaches(client, file, MIDDLE));

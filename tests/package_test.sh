@@ -12,11 +12,13 @@ source "$source_dir/scripts/lib.sh"
 
 work=$(mktemp -d)
 server=
+relay=
 cleanup() {
-    if [[ -n $server ]]; then
-        kill "$server" 2>/dev/null || true
-        wait "$server" 2>/dev/null || true
-    fi
+    local pid
+    for pid in $server $relay; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -73,10 +75,14 @@ start_server() {
 expected_files='./usr/bin/drovik-client-fast
 ./usr/bin/drovik-client-slow
 ./usr/bin/drovik-server
+./usr/bin/drovik-trace
+./usr/bin/drovik-trace-plot
 ./usr/share/man/man1/drovik-client-fast.1.gz
 ./usr/share/man/man1/drovik-client-slow.1.gz
 ./usr/share/man/man1/drovik-client.1.gz
-./usr/share/man/man1/drovik-server.1.gz'
+./usr/share/man/man1/drovik-server.1.gz
+./usr/share/man/man1/drovik-trace-plot.1.gz
+./usr/share/man/man1/drovik-trace.1.gz'
 
 echo "== cpack -G DEB"
 (cd "$build" && cpack -G DEB -B "$work/package") >"$work/cpack.log" 2>&1 ||
@@ -89,6 +95,7 @@ for field in Package Version Architecture Maintainer Section Description Depends
     [[ -n $(dpkg-deb -f "$deb" "$field") ]] || fail "control field $field is empty"
 done
 [[ $(dpkg-deb -f "$deb" Package) == drovik ]] || fail "package is not named drovik"
+[[ $(dpkg-deb -f "$deb" Recommends) == gnuplot-nox ]] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libstdc++6; do
     [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
@@ -99,12 +106,13 @@ root=$work/root
 dpkg -x "$deb" "$root"
 files=$(cd "$root" && find . ! -type d | sort)
 [[ $files == "$expected_files" ]] || fail "package holds:"$'\n'"$files"
-for name in drovik-client-fast drovik-client-slow; do
-    [[ $(readlink "$root/usr/share/man/man1/$name.1.gz") == drovik-client.1.gz ]] ||
-        fail "$name.1.gz does not lead to drovik-client.1.gz"
+for link in drovik-client-fast:drovik-client drovik-client-slow:drovik-client drovik-trace-plot:drovik-trace; do
+    [[ $(readlink "$root/usr/share/man/man1/${link%%:*}.1.gz") == ${link#*:}.1.gz ]] ||
+        fail "${link%%:*}.1.gz does not lead to ${link#*:}.1.gz"
 done
 bin=$root/usr/bin
-for program in drovik-server drovik-client-fast drovik-client-slow; do
+[[ -x $bin/drovik-trace-plot ]] || fail "drovik-trace-plot is not executable"
+for program in drovik-server drovik-client-fast drovik-client-slow drovik-trace; do
     [[ -x $bin/$program ]] || fail "$program is not executable"
     [[ $(file -b "$bin/$program") == ELF*executable* ]] || fail "$program: $(file -b "$bin/$program")"
 done
@@ -116,21 +124,24 @@ installed=$(cd "$work/prefix" && find . ! -type d | sort)
 
 echo "== manual pages"
 man1=$root/usr/share/man/man1
-for page in drovik-server drovik-client; do
+for page in drovik-server drovik-client drovik-trace; do
     mandoc -T lint -W warning "$man1/$page.1.gz" >"$work/lint" 2>&1 || true
     [[ ! -s $work/lint ]] || fail "mandoc -T lint $page.1: $(cat "$work/lint")"
     zcat "$man1/$page.1.gz" | groff -ww -z -mdoc 2>"$work/lint" || fail "groff failed on $page.1"
     [[ ! -s $work/lint ]] || fail "groff -ww $page.1: $(cat "$work/lint")"
 done
-for name in drovik-server drovik-client-fast drovik-client-slow; do
+for name in drovik-server drovik-client-fast drovik-client-slow drovik-trace drovik-trace-plot; do
     MANWIDTH=80 man --warnings -l "$man1/$name.1.gz" >"$work/page" 2>"$work/lint" || fail "man -l $name.1"
     [[ ! -s $work/lint ]] || fail "man -l $name.1 warned: $(cat "$work/lint")"
     for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' DIAGNOSTICS EXAMPLES; do
         grep -q "^$section" "$work/page" || fail "$name(1) has no $section section"
     done
     # Reached by name, the way a user asks for it.
-    title=DROVIK-CLIENT
-    [[ $name != drovik-server ]] || title=DROVIK-SERVER
+    case $name in
+    drovik-server) title=DROVIK-SERVER ;;
+    drovik-trace*) title=DROVIK-TRACE ;;
+    *) title=DROVIK-CLIENT ;;
+    esac
     MANWIDTH=80 man -M "$root/usr/share/man" "$name" 2>/dev/null | grep -q "^$title(1)" ||
         fail "man $name does not find its page"
 done
@@ -172,6 +183,24 @@ for run in fast:5000 slow:2500; do
     "$verify" "$output" "$bytes" || fail "drovik-client-$variant downloaded wrong bytes"
 done
 cmp -n 2500 "$work/fast.bin" "$work/slow.bin" || fail "the two clients disagree"
+
+echo "== drovik-trace"
+expect 2 "LISTEN_PORT is required"$'\n'"Run with --help for more information." "$bin/drovik-trace"
+relay_port=$(free_udp_port)
+"$bin/drovik-trace" --idle 1 -o "$work/trace.csv" "$relay_port" 127.0.0.1 "$port" 2>"$work/trace.err" &
+relay=$!
+wait_udp_bound "$relay_port"
+timeout 60 "$bin/drovik-client-fast" 127.0.0.1 "$relay_port" "$work/traced.bin" 5000 >/dev/null ||
+    fail "drovik-client-fast through drovik-trace failed"
+# A second without a datagram ends the relay.
+status=0
+wait "$relay" || status=$?
+relay=
+[[ $status == 0 ]] || fail "drovik-trace ended with $status: $(cat "$work/trace.err")"
+"$verify" "$work/traced.bin" 5000 || fail "the download through drovik-trace differs"
+[[ $(head -n 1 "$work/trace.csv") == time,client,direction,kind,offset,length,bytes,first ]] ||
+    fail "the trace begins with $(head -n 1 "$work/trace.csv")"
+grep -q ': up [0-9]* down [0-9]*, GETs ' "$work/trace.err" || fail "no summary line: $(cat "$work/trace.err")"
 kill -0 "$server" 2>/dev/null || fail "drovik-server ended: $(cat "$work/server.err")"
 [[ ! -s $work/server.err ]] || fail "drovik-server wrote to standard error: $(cat "$work/server.err")"
 echo "package test passed: $(basename "$deb")"

@@ -1,0 +1,54 @@
+#include "trace/command_line.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <string>
+
+#ifndef DROVIK_VERSION
+#error "DROVIK_VERSION must be set by the build"
+#endif
+
+namespace drovik::trace {
+
+namespace {
+// Eleven days and a half: far beyond any transfer, and safe in nanoseconds and poll's milliseconds.
+constexpr double MAX_IDLE_S = 1e6;
+}  // namespace
+
+std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& options) {
+    CLI::App app("Relays UDP datagrams between clients and a drovik server and records every one as CSV.",
+                 "drovik-trace");
+    app.set_version_flag("--version", "drovik-trace " DROVIK_VERSION);
+    app.add_option("LISTEN_PORT", options.listen_port, "UDP port the clients talk to")
+        ->required()
+        ->check(CLI::Range(1, 65535));
+    app.add_option("SERVER_HOST", options.server_host, "the server's IPv4 address or host name")->required();
+    app.add_option("SERVER_PORT", options.server_port, "the server's UDP port")
+        ->required()
+        ->check(CLI::Range(1, 65535));
+    app.add_option("-o,--output", options.output, "the trace as CSV (default: standard output)")
+        ->option_text("FILE");
+    app.add_option("-b,--bind", options.bind_address, "address to listen on (default 127.0.0.1)")
+        ->option_text("ADDR");
+    app.add_option("--idle", options.idle_s,
+                   "end after SEC seconds without a datagram (default: run until SIGINT or SIGTERM)")
+        ->option_text("SEC")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                char* end = nullptr;
+                const double seconds = std::strtod(text.c_str(), &end);
+                return *end == '\0' && seconds > 0 && seconds <= MAX_IDLE_S
+                           ? ""
+                           : "must be a number of seconds above 0, at most 1000000";
+            },
+            ""));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : 2;
+    }
+    return std::nullopt;
+}
+
+}  // namespace drovik::trace

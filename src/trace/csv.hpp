@@ -1,0 +1,36 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "trace/classify.hpp"
+
+namespace drovik::trace {
+
+// up: from a client towards the server; down: back to the client.
+enum class Direction { up, down };
+
+// One datagram as the trace records it.
+struct TraceRow {
+    std::int64_t time_ns;  // since the trace's first datagram
+    std::string_view client;
+    Direction direction;
+    Classified what;
+    std::size_t bytes;
+    std::optional<bool> first;  // down DATA rows only: the first reply for its range
+};
+
+inline constexpr std::string_view CSV_HEADER = "time,client,direction,kind,offset,length,bytes,first\n";
+
+// The text as one CSV field: quoted, with quotes doubled, when it holds a comma, quote or line break.
+std::string csv_field(std::string_view text);
+
+// Nanoseconds as seconds with exactly six decimals (microseconds, truncated).
+std::string csv_seconds(std::int64_t ns);
+
+// The row as one CSV line, LF included.
+std::string csv_row(const TraceRow& row);
+
+}  // namespace drovik::trace

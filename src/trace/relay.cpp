@@ -1,0 +1,287 @@
+#include "trace/relay.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "net/format.hpp"
+#include "net/network.hpp"
+#include "net/protocol.hpp"
+#include "trace/csv.hpp"
+#include "trace/tally.hpp"
+
+namespace drovik::trace {
+
+namespace {
+
+// Bursts of a thousand requests or replies must fit in the kernel's queues.
+constexpr int SOCKET_BUFFER_BYTES = 4 << 20;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Descriptor& operator=(Descriptor&&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
+
+sockaddr_in resolve(const std::string& host, std::uint16_t port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (const int error = getaddrinfo(host.c_str(), nullptr, &hints, &found); error != 0) {
+        throw std::runtime_error(format("Cannot resolve {}: {}.", host, gai_strerror(error)));
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, found->ai_addr, sizeof address);
+    freeaddrinfo(found);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// The forced size needs CAP_NET_ADMIN; without it the kernel caps the plain one.
+void enlarge_buffer(int fd, int forced, int plain) {
+    if (setsockopt(fd, SOL_SOCKET, forced, &SOCKET_BUFFER_BYTES, sizeof SOCKET_BUFFER_BYTES) != 0 &&
+        setsockopt(fd, SOL_SOCKET, plain, &SOCKET_BUFFER_BYTES, sizeof SOCKET_BUFFER_BYTES) != 0) {
+        throw_syscall_error("setsockopt");
+    }
+}
+
+// A UDP socket with large buffers, bound to (`attach` = bind) or aimed at (connect) `address`.
+template <typename Attach>
+int udp_socket(const sockaddr_in& address, Attach attach, const char* call_name) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        throw_syscall_error("socket");
+    }
+    enlarge_buffer(fd, SO_RCVBUFFORCE, SO_RCVBUF);
+    enlarge_buffer(fd, SO_SNDBUFFORCE, SO_SNDBUF);
+    if (attach(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw_syscall_error(call_name);
+    }
+    return fd;
+}
+
+// SIGINT and SIGTERM, blocked, arrive as readable data instead of interrupting the loop.
+int signal_descriptor() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
+        throw_syscall_error("sigprocmask");
+    }
+    const int fd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (fd < 0) {
+        throw_syscall_error("signalfd");
+    }
+    return fd;
+}
+
+std::string address_name(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return format("{}:{}", text, ntohs(address.sin_port));
+}
+
+class Relay {
+public:
+    explicit Relay(const RelayOptions& options);
+    // Forwards and records until idle or a signal.
+    void run(std::ostream& trace);
+    void print_summaries(std::ostream& log) const;
+
+private:
+    struct Client {
+        Descriptor upstream;
+        sockaddr_in address;
+        std::string name;
+        ClientTally tally;
+    };
+
+    bool idle() const;
+    int poll_timeout_ms() const;
+    std::optional<std::string_view> receive(int fd, sockaddr_in* sender);
+    Client& client_at(const sockaddr_in& address);
+    void drain_listener();
+    void drain_upstream(Client& client);
+    void record(Client& client, Direction direction, std::string_view datagram, std::int64_t now_ns);
+
+    Descriptor signals;
+    Descriptor listener;
+    sockaddr_in server;
+    std::optional<std::int64_t> idle_ns;
+    std::vector<std::unique_ptr<Client>> clients;  // in the order they came
+    std::unordered_map<std::uint64_t, Client*> by_address;
+    std::vector<char> buffer = std::vector<char>(RECEIVE_BUFFER_SIZE);
+    std::ostream* trace = nullptr;
+    std::optional<std::int64_t> start_ns;
+    std::int64_t last_ns;
+};
+
+Relay::Relay(const RelayOptions& options)
+    : signals(signal_descriptor()),
+      listener(udp_socket(resolve(options.bind_address, options.listen_port), ::bind, "bind")),
+      server(resolve(options.server_host, options.server_port)),
+      last_ns(monotonic_ns()) {
+    if (options.idle_s) {
+        idle_ns = static_cast<std::int64_t>(*options.idle_s * 1e9);
+    }
+}
+
+void Relay::run(std::ostream& trace_stream) {
+    trace = &trace_stream;
+    for (;;) {
+        std::vector<pollfd> watched{{signals.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
+        for (const auto& client : clients) {
+            watched.push_back({client->upstream.get(), POLLIN, 0});
+        }
+        if (poll(watched.data(), watched.size(), poll_timeout_ms()) < 0 && errno != EINTR) {
+            throw_syscall_error("poll");
+        }
+        if (watched[0].revents != 0 || idle()) {
+            return;
+        }
+        if (watched[1].revents != 0) {
+            drain_listener();
+        }
+        // Clients that came during this wake are watched from the next one on.
+        for (std::size_t i = 2; i < watched.size(); ++i) {
+            if (watched[i].revents != 0) {
+                drain_upstream(*clients[i - 2]);
+            }
+        }
+    }
+}
+
+bool Relay::idle() const {
+    return idle_ns && monotonic_ns() - last_ns >= *idle_ns;
+}
+
+int Relay::poll_timeout_ms() const {
+    if (!idle_ns) {
+        return -1;
+    }
+    const std::int64_t left_ns = last_ns + *idle_ns - monotonic_ns();
+    return left_ns <= 0 ? 0 : to_ms(left_ns + 999999);
+}
+
+// The next waiting datagram, or nothing once the socket is drained. A refusal reported on a
+// connected socket means only that the server's port was closed for an earlier datagram.
+std::optional<std::string_view> Relay::receive(int fd, sockaddr_in* sender) {
+    for (;;) {
+        socklen_t length = sizeof(sockaddr_in);
+        const ssize_t received = recvfrom(fd, buffer.data(), RECEIVE_LIMIT, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr*>(sender), sender ? &length : nullptr);
+        if (received >= 0) {
+            return std::string_view(buffer.data(), static_cast<std::size_t>(received));
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return std::nullopt;
+        }
+        if (errno != ECONNREFUSED && errno != EINTR) {
+            throw_syscall_error("recvfrom");
+        }
+    }
+}
+
+Relay::Client& Relay::client_at(const sockaddr_in& address) {
+    const std::uint64_t key = std::uint64_t{address.sin_addr.s_addr} << 16 | address.sin_port;
+    if (const auto known = by_address.find(key); known != by_address.end()) {
+        return *known->second;
+    }
+    const int upstream = udp_socket(server, ::connect, "connect");
+    clients.push_back(
+        std::make_unique<Client>(Client{Descriptor(upstream), address, address_name(address), {}}));
+    by_address.emplace(key, clients.back().get());
+    return *clients.back();
+}
+
+void Relay::drain_listener() {
+    sockaddr_in sender{};
+    while (const std::optional<std::string_view> datagram = receive(listener.get(), &sender)) {
+        const std::int64_t now_ns = monotonic_ns();
+        Client& client = client_at(sender);
+        // A closed server port loses the datagram, as the path might; the relay goes on.
+        if (send(client.upstream.get(), datagram->data(), datagram->size(), 0) < 0 && errno != ECONNREFUSED) {
+            throw_syscall_error("send");
+        }
+        record(client, Direction::up, *datagram, now_ns);
+    }
+}
+
+void Relay::drain_upstream(Client& client) {
+    while (const std::optional<std::string_view> datagram = receive(client.upstream.get(), nullptr)) {
+        const std::int64_t now_ns = monotonic_ns();
+        if (sendto(listener.get(), datagram->data(), datagram->size(), 0,
+                   reinterpret_cast<const sockaddr*>(&client.address), sizeof client.address) < 0) {
+            throw_syscall_error("sendto");
+        }
+        record(client, Direction::down, *datagram, now_ns);
+    }
+}
+
+void Relay::record(Client& client, Direction direction, std::string_view datagram, std::int64_t now_ns) {
+    if (!start_ns) {
+        start_ns = now_ns;
+    }
+    last_ns = now_ns;
+    const Classified what = classify(datagram);
+    const std::optional<bool> first = client.tally.count(direction, what, now_ns);
+    *trace << csv_row({now_ns - *start_ns, client.name, direction, what, datagram.size(), first});
+}
+
+void Relay::print_summaries(std::ostream& log) const {
+    for (const auto& client : clients) {
+        log << client->tally.summary_line(client->name) << '\n';
+    }
+    log.flush();
+}
+
+}  // namespace
+
+void run_relay(const RelayOptions& options) {
+    Relay relay(options);
+    std::ofstream file;
+    if (!options.output.empty()) {
+        file.open(options.output, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            throw std::runtime_error(
+                format("Cannot open {} for writing: {}.", options.output, std::strerror(errno)));
+        }
+    }
+    std::ostream& trace = options.output.empty() ? std::cout : file;
+    trace << CSV_HEADER;
+    relay.run(trace);
+    if (!trace.flush()) {
+        const std::string where = options.output.empty() ? "standard output" : options.output;
+        throw std::runtime_error(format("Error while writing the trace to {}.", where));
+    }
+    relay.print_summaries(std::cerr);
+}
+
+}  // namespace drovik::trace

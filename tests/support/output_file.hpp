@@ -1,0 +1,22 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace drovik::test {
+
+// A path in the temporary directory, unique to this test process, removed at the end.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& name);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // 0 while the file does not exist.
+    std::uint64_t size() const;
+    std::string bytes() const;
+
+    const std::string path;
+};
+
+}  // namespace drovik::test

@@ -1,0 +1,117 @@
+// drovik-trace as a process between two real clients at once and a real server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/loopback.hpp"
+#include "support/output_file.hpp"
+#include "support/process.hpp"
+#include "support/wire.hpp"
+
+namespace drovik {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The trace's rows, each split at its commas (no field of these rows is quoted).
+std::vector<std::vector<std::string>> read_rows(const std::string& csv, std::string& header) {
+    std::istringstream lines(csv);
+    std::getline(lines, header);
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string>& fields = rows.emplace_back();
+        std::istringstream cells(line + ",");
+        for (std::string cell; std::getline(cells, cell, ',');) {
+            fields.push_back(cell);
+        }
+    }
+    return rows;
+}
+
+enum Column { TIME, CLIENT, DIRECTION, KIND, OFFSET, LENGTH, BYTES, FIRST };
+
+TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
+    const test::RunningServer server = test::start_server();
+    const test::OutputFile trace_file("drovik-trace-csv");
+    const test::OutputFile fast_file("drovik-trace-fast");
+    const test::OutputFile slow_file("drovik-trace-slow");
+    const std::string port = std::to_string(test::free_udp_port());
+    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "1", "-o", trace_file.path, port, "127.0.0.1",
+                                           std::to_string(server.port)});
+    ASSERT_TRUE(test::wait_udp_bound(static_cast<std::uint16_t>(std::stoi(port)), 5s)) << trace.err();
+
+    test::Process fast(DROVIK_CLIENT_FAST_BIN, {"127.0.0.1", port, fast_file.path, "100000"});
+    test::Process slow(DROVIK_CLIENT_SLOW_BIN, {"127.0.0.1", port, slow_file.path, "3000"});
+    const test::UdpSocket stranger;
+    const std::vector<std::string> junk = {"hello", "GET 0 1000", "DATA 0 5\nab"};
+    for (const std::string& datagram : junk) {
+        stranger.send_to(static_cast<std::uint16_t>(std::stoi(port)), datagram);
+    }
+    EXPECT_EQ(fast.wait_exit(60s), 0) << fast.err();
+    EXPECT_EQ(slow.wait_exit(60s), 0) << slow.err();
+    // The server's last late replies pass, then a second without a datagram ends the relay.
+    ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
+    EXPECT_TRUE(fast_file.bytes() == test::served_bytes(0, 100000)) << "fast download differs";
+    EXPECT_TRUE(slow_file.bytes() == test::served_bytes(0, 3000)) << "slow download differs";
+
+    std::string header;
+    const auto rows = read_rows(trace_file.bytes(), header);
+    EXPECT_EQ(header, "time,client,direction,kind,offset,length,bytes,first");
+    std::map<std::string, std::map<std::pair<std::string, std::string>, int>> firsts;  // client, range
+    const std::string stranger_name = "127.0.0.1:" + std::to_string(stranger.port());
+    std::vector<std::string> stranger_sizes;
+    std::set<std::string> clients;
+    std::string previous_time = "0.000000";
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), 8U);
+        EXPECT_LE(std::stod(previous_time), std::stod(row[TIME]));
+        previous_time = row[TIME];
+        clients.insert(row[CLIENT]);
+        if (row[DIRECTION] == "down" && row[KIND] == "DATA") {
+            firsts[row[CLIENT]][{row[OFFSET], row[LENGTH]}] += row[FIRST] == "1" ? 1 : 0;
+            EXPECT_TRUE(row[FIRST] == "1" || row[FIRST] == "0");
+        } else {
+            EXPECT_EQ(row[FIRST], "");
+        }
+        if (row[CLIENT] == stranger_name) {
+            EXPECT_EQ(row[DIRECTION] + " " + row[KIND] + row[OFFSET] + row[LENGTH], "up other");
+            stranger_sizes.push_back(row[BYTES]);
+        }
+    }
+    // The fast client's 100 chunks and the slow client's 3, each marked first exactly once.
+    std::multiset<std::size_t> chunks;
+    for (const auto& [client, ranges] : firsts) {
+        chunks.insert(ranges.size());
+        for (const auto& [range, count] : ranges) {
+            EXPECT_EQ(count, 1) << client << " " << range.first;
+        }
+    }
+    EXPECT_EQ(chunks, (std::multiset<std::size_t>{3, 100}));
+    EXPECT_EQ(stranger_sizes, (std::vector<std::string>{"5", "10", "11"}));
+    EXPECT_EQ(clients.size(), 3U);
+
+    // One summary line per client.
+    std::istringstream summary(trace.err());
+    std::set<std::string> summarised;
+    for (std::string line; std::getline(summary, line);) {
+        summarised.insert(line.substr(0, line.find(": up ")));
+        if (line.starts_with(stranger_name)) {
+            EXPECT_TRUE(line.starts_with(stranger_name +
+                                         ": up 3 down 0, GETs 0, replies 0 (useful 0, duplicates 0), "
+                                         "- GETs per chunk, - % useful, "))
+                << line;
+        }
+    }
+    EXPECT_EQ(summarised, clients) << trace.err();
+    EXPECT_EQ(trace.out(), "");
+}
+
+}  // namespace
+}  // namespace drovik
