@@ -17,6 +17,32 @@ void throw_syscall_error(std::string_view call_name) {
     throw std::runtime_error(format("Error while executing {}: {}.", call_name, reason));
 }
 
+bool datagram_lost(int error) {
+    // A peer names its own address, so anyone can aim a reply where the kernel will not
+    // send it: port 0 or a local address gone (EINVAL, EADDRNOTAVAIL), a broadcast
+    // address (EACCES), a firewall (EPERM), no route or no host (ENETUNREACH,
+    // EHOSTUNREACH, ENETDOWN, EHOSTDOWN, ECONNREFUSED). Full buffers and interruptions
+    // pass (ENOBUFS, ENOMEM, EAGAIN, EINTR). EBADF, ENOTSOCK, EFAULT and the rest do not.
+    switch (error) {
+    case EINVAL:
+    case EPERM:
+    case EACCES:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+    case EADDRNOTAVAIL:
+    case ECONNREFUSED:
+    case ENOBUFS:
+    case ENOMEM:
+    case EAGAIN:  // also EWOULDBLOCK
+    case EINTR:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::int64_t monotonic_ns() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();

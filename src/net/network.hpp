@@ -12,6 +12,11 @@ struct WaitResult {
 // Blocks until `socket_fd` is readable or `timeout_ms` has passed.
 WaitResult wait_for_datagram(int socket_fd, std::int32_t timeout_ms);
 
+// True when a send that failed with `error` loses only that datagram, as the path
+// might: the fault lies with its destination or passes. Anything else means the
+// socket itself is broken.
+bool datagram_lost(int error);
+
 // Raises the system-call error for the call that just failed, with its errno.
 [[noreturn]] void throw_syscall_error(std::string_view call_name);
 

@@ -42,38 +42,6 @@ std::string encode_data_reply(std::uint32_t offset, std::uint32_t byte_count) {
     return datagram;
 }
 
-namespace {
-
-// True when a send that failed with `error` loses only this reply.
-bool reply_lost(int error) {
-    // The request names its own source, so anyone can aim a reply where the kernel will
-    // not send it: port 0 or a local address gone (EINVAL, EADDRNOTAVAIL), a broadcast
-    // address (EACCES), a firewall (EPERM), no route or no host (ENETUNREACH, EHOSTUNREACH,
-    // ENETDOWN, EHOSTDOWN, ECONNREFUSED). Full buffers and interruptions pass (ENOBUFS,
-    // ENOMEM, EAGAIN, EINTR). Such a reply is lost like any other on this path. Anything
-    // else (EBADF, ENOTSOCK, EFAULT...) means the socket itself is broken.
-    switch (error) {
-    case EINVAL:
-    case EPERM:
-    case EACCES:
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case EHOSTDOWN:
-    case EADDRNOTAVAIL:
-    case ECONNREFUSED:
-    case ENOBUFS:
-    case ENOMEM:
-    case EAGAIN:  // also EWOULDBLOCK
-    case EINTR:
-        return true;
-    default:
-        return false;
-    }
-}
-
-}  // namespace
-
 void send_reply(const request& r, int socket_fd, SendCall send_call) {
     std::string datagram = encode_data_reply(r.offset, r.byte_count);
     sockaddr_in to = r.source;
@@ -88,7 +56,7 @@ void send_reply(const request& r, int socket_fd, SendCall send_call) {
         send_from(message, control, r.destination);
     }
     const ssize_t sent = send_call(socket_fd, &message, 0);
-    if (sent == static_cast<ssize_t>(datagram.size()) || (sent < 0 && reply_lost(errno))) {
+    if (sent == static_cast<ssize_t>(datagram.size()) || (sent < 0 && datagram_lost(errno))) {
         return;
     }
     throw_syscall_error("sendto");
