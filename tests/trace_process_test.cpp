@@ -1,9 +1,11 @@
 // drovik-trace as a process between two real clients at once and a real server.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -111,6 +113,27 @@ TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     }
     EXPECT_EQ(summarised, clients) << trace.err();
     EXPECT_EQ(trace.out(), "");
+}
+
+// A sender that takes a new port for every datagram takes one socket each from the relay,
+// until it has no descriptor left.
+TEST(TraceProcess, SurvivesRunningOutOfDescriptors) {
+    const test::RunningServer server = test::start_server();
+    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "1", "-o", "/dev/null", std::to_string(port),
+                                           "127.0.0.1", std::to_string(server.port)});
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    const rlimit few{64, 64};
+    ASSERT_EQ(prlimit(trace.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+    // Open at once, so that every one has a port of its own.
+    std::vector<std::unique_ptr<test::UdpSocket>> senders(100);
+    for (auto& sender : senders) {
+        sender = std::make_unique<test::UdpSocket>();
+        sender->send_to(port, "GET 0 1000\n");
+    }
+    ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
+    EXPECT_NE(trace.err().find("datagrams from further clients not relayed"), std::string::npos)
+        << trace.err();
 }
 
 }  // namespace

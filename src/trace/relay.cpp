@@ -31,6 +31,9 @@ namespace {
 
 // Bursts of a thousand requests or replies must fit in the kernel's queues.
 constexpr int SOCKET_BUFFER_BYTES = 4 << 20;
+// Each client holds a socket towards the server: a sender that changes its port for
+// every datagram must not exhaust the descriptors or the memory.
+constexpr std::size_t MAX_CLIENTS = 512;
 
 class Descriptor {
 public:
@@ -71,17 +74,28 @@ void enlarge_buffer(int fd, int forced, int plain) {
     }
 }
 
-// A UDP socket with large buffers, bound to (`attach` = bind) or aimed at (connect) `address`.
-template <typename Attach>
-int udp_socket(const sockaddr_in& address, Attach attach, const char* call_name) {
+void enlarge_buffers(int fd) {
+    enlarge_buffer(fd, SO_RCVBUFFORCE, SO_RCVBUF);
+    enlarge_buffer(fd, SO_SNDBUFFORCE, SO_SNDBUF);
+}
+
+// Large buffers, then the socket aimed at the server.
+void attach_upstream(int fd, const sockaddr_in& server) {
+    enlarge_buffers(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        throw_syscall_error("connect");
+    }
+}
+
+// The socket clients talk to, with large buffers.
+int listening_socket(const sockaddr_in& address) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         throw_syscall_error("socket");
     }
-    enlarge_buffer(fd, SO_RCVBUFFORCE, SO_RCVBUF);
-    enlarge_buffer(fd, SO_SNDBUFFORCE, SO_SNDBUF);
-    if (attach(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        throw_syscall_error(call_name);
+    enlarge_buffers(fd);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw_syscall_error("bind");
     }
     return fd;
 }
@@ -126,7 +140,7 @@ private:
     bool idle() const;
     int poll_timeout_ms() const;
     std::optional<std::string_view> receive(int fd, sockaddr_in* sender);
-    Client& client_at(const sockaddr_in& address);
+    Client* client_at(const sockaddr_in& address);
     void drain_listener();
     void drain_upstream(Client& client);
     void record(Client& client, Direction direction, std::string_view datagram, std::int64_t now_ns);
@@ -141,11 +155,12 @@ private:
     std::ostream* trace = nullptr;
     std::optional<std::int64_t> start_ns;
     std::int64_t last_ns;
+    std::uint64_t unrelayed = 0;  // datagrams from clients beyond the table, or with no socket to spare
 };
 
 Relay::Relay(const RelayOptions& options)
     : signals(signal_descriptor()),
-      listener(udp_socket(resolve(options.bind_address, options.listen_port), ::bind, "bind")),
+      listener(listening_socket(resolve(options.bind_address, options.listen_port))),
       server(resolve(options.server_host, options.server_port)),
       last_ns(monotonic_ns()) {
     if (options.idle_s) {
@@ -209,28 +224,44 @@ std::optional<std::string_view> Relay::receive(int fd, sockaddr_in* sender) {
     }
 }
 
-Relay::Client& Relay::client_at(const sockaddr_in& address) {
+// The client at `address`, met before or new; nothing when no more can be served.
+Relay::Client* Relay::client_at(const sockaddr_in& address) {
     const std::uint64_t key = std::uint64_t{address.sin_addr.s_addr} << 16 | address.sin_port;
     if (const auto known = by_address.find(key); known != by_address.end()) {
-        return *known->second;
+        return known->second;
     }
-    const int upstream = udp_socket(server, ::connect, "connect");
-    clients.push_back(
-        std::make_unique<Client>(Client{Descriptor(upstream), address, address_name(address), {}}));
+    if (clients.size() >= MAX_CLIENTS) {
+        return nullptr;
+    }
+    const int upstream = socket(AF_INET, SOCK_DGRAM, 0);
+    if (upstream < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            return nullptr;
+        }
+        throw_syscall_error("socket");
+    }
+    Descriptor owned(upstream);
+    attach_upstream(upstream, server);
+    clients.push_back(std::make_unique<Client>(Client{std::move(owned), address, address_name(address), {}}));
     by_address.emplace(key, clients.back().get());
-    return *clients.back();
+    return clients.back().get();
 }
 
 void Relay::drain_listener() {
     sockaddr_in sender{};
     while (const std::optional<std::string_view> datagram = receive(listener.get(), &sender)) {
         const std::int64_t now_ns = monotonic_ns();
-        Client& client = client_at(sender);
-        // A closed server port loses the datagram, as the path might; the relay goes on.
-        if (send(client.upstream.get(), datagram->data(), datagram->size(), 0) < 0 && errno != ECONNREFUSED) {
+        Client* client = client_at(sender);
+        if (!client) {
+            ++unrelayed;
+            continue;
+        }
+        // A closed server port or a full buffer loses the datagram, as the path might.
+        if (send(client->upstream.get(), datagram->data(), datagram->size(), 0) < 0 &&
+            !datagram_lost(errno)) {
             throw_syscall_error("send");
         }
-        record(client, Direction::up, *datagram, now_ns);
+        record(*client, Direction::up, *datagram, now_ns);
     }
 }
 
@@ -238,7 +269,8 @@ void Relay::drain_upstream(Client& client) {
     while (const std::optional<std::string_view> datagram = receive(client.upstream.get(), nullptr)) {
         const std::int64_t now_ns = monotonic_ns();
         if (sendto(listener.get(), datagram->data(), datagram->size(), 0,
-                   reinterpret_cast<const sockaddr*>(&client.address), sizeof client.address) < 0) {
+                   reinterpret_cast<const sockaddr*>(&client.address), sizeof client.address) < 0 &&
+            !datagram_lost(errno)) {
             throw_syscall_error("sendto");
         }
         record(client, Direction::down, *datagram, now_ns);
@@ -258,6 +290,9 @@ void Relay::record(Client& client, Direction direction, std::string_view datagra
 void Relay::print_summaries(std::ostream& log) const {
     for (const auto& client : clients) {
         log << client->tally.summary_line(client->name) << '\n';
+    }
+    if (unrelayed > 0) {
+        log << format("{} datagrams from further clients not relayed: no socket to spare\n", unrelayed);
     }
     log.flush();
 }
