@@ -21,17 +21,6 @@ std::int32_t to_int(const std::string& text) {
     return std::stoi(text);
 }
 
-int connected_socket(const sockaddr_in& server_addr) {
-    const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket_fd < 0) {
-        throw_syscall_error("socket");
-    }
-    if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&server_addr), sizeof server_addr) < 0) {
-        throw_syscall_error("connect");
-    }
-    return socket_fd;
-}
-
 // Takes in every datagram already waiting; true when any filled a missing chunk.
 bool drain(const Client& client, Transfer& transfer) {
     bool took = false;
@@ -87,7 +76,7 @@ std::optional<ChunkReply> get_datagram_as_chunk(int socket_fd, std::uint64_t fil
 }
 
 void download_file(Client& client, std::uint64_t window_size, std::ostream& progress) {
-    client.socket_fd = connected_socket(client.server_addr);
+    client.socket_fd = connected_udp_socket(client.server_addr);
     std::ofstream out;
     out.exceptions(std::ios_base::failbit);
     out.open(client.output_file, std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);

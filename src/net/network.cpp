@@ -1,6 +1,8 @@
 #include "network.hpp"
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cassert>
 #include <cerrno>
@@ -41,6 +43,17 @@ bool datagram_lost(int error) {
     default:
         return false;
     }
+}
+
+int connected_udp_socket(const sockaddr_in& server_addr) {
+    const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (socket_fd < 0) {
+        throw_syscall_error("socket");
+    }
+    if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&server_addr), sizeof server_addr) < 0) {
+        throw_syscall_error("connect");
+    }
+    return socket_fd;
 }
 
 std::int64_t monotonic_ns() {

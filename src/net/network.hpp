@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string_view>
 
+struct sockaddr_in;
+
 namespace drovik {
 
 struct WaitResult {
@@ -16,6 +18,9 @@ WaitResult wait_for_datagram(int socket_fd, std::int32_t timeout_ms);
 // might: the fault lies with its destination or passes. Anything else means the
 // socket itself is broken.
 bool datagram_lost(int error);
+
+// A UDP socket connected to `server_addr`: it sends there and receives only from there.
+int connected_udp_socket(const sockaddr_in& server_addr);
 
 // Raises the system-call error for the call that just failed, with its errno.
 [[noreturn]] void throw_syscall_error(std::string_view call_name);
