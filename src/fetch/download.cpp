@@ -1,0 +1,227 @@
+#include "download.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+#include "engine.hpp"
+#include "net/chunk_reply.hpp"
+#include "net/chunk_request.hpp"
+#include "net/network.hpp"
+#include "part_file.hpp"
+#include "progress.hpp"
+#include "reorder_buffer.hpp"
+#include "report.hpp"
+#include "server_socket.hpp"
+#include "stop_signals.hpp"
+
+namespace drovik::fetch {
+
+namespace {
+
+constexpr Nanos SECOND = 1'000'000'000;
+// The loop looks at the clock at least this often, for the display and the stall limit.
+constexpr Nanos LONGEST_WAIT = SECOND / 10;
+// Datagrams taken from one socket in a row before the engine gets its turn again.
+constexpr int DRAIN_LIMIT = 1024;
+
+std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints) {
+    std::vector<ServerSocket> servers;
+    servers.reserve(endpoints.size());
+    for (const Endpoint& endpoint : endpoints) {
+        servers.emplace_back(resolve_ipv4(endpoint), endpoint.name());
+    }
+    return servers;
+}
+
+EngineConfig engine_config(const Options& options, std::uint64_t first_chunk) {
+    EngineConfig config;
+    config.file_size = options.bytes;
+    config.first_chunk = first_chunk;
+    config.servers = options.servers.size();
+    return config;
+}
+
+// The loop: GETs out when the engine says, replies in as they come, chunks into the file.
+class Transfer {
+public:
+    Transfer(const Options& options, std::vector<ServerSocket> sockets, const PartFile& part,
+             const StopSignals& stop);
+
+    // Runs until the file is complete (0) or a stop signal came (its number).
+    int run();
+    std::uint64_t written_bytes() const { return buffer.written_bytes(); }
+    Summary summary() const;
+
+private:
+    void tick(Nanos now);
+    int wait(Nanos now);
+    void drain(std::size_t server, Nanos now);
+    void take(std::size_t server, std::size_t size, Nanos now);
+    void check_stall(Nanos now) const;
+
+    const Options& options;
+    std::vector<ServerSocket> servers;
+    const StopSignals& stop;
+    EngineConfig config;
+    Nanos start;
+    Nanos end;
+    Engine engine;
+    ReorderBuffer buffer;
+    std::uint64_t start_bytes;
+    ProgressBar bar;
+    std::vector<pollfd> fds;
+    std::vector<std::uint8_t> datagram;
+    std::vector<std::size_t> refused_in_tick;
+    Nanos last_new;
+    std::vector<std::uint64_t> replies_at_last_new;
+};
+
+Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, const PartFile& part,
+                   const StopSignals& stop)
+    : options(options),
+      servers(std::move(sockets)),
+      stop(stop),
+      config(engine_config(options, part.kept_chunks())),
+      start(monotonic_ns()),
+      end(start),
+      engine(config, start),
+      buffer(part.fd(), options.bytes, part.kept_chunks(), config.window),
+      start_bytes(buffer.written_bytes()),
+      bar(std::cerr, !options.quiet && isatty(STDERR_FILENO) == 1, options.bytes, start_bytes, start),
+      last_new(start),
+      replies_at_last_new(servers.size(), 0) {
+    fds.push_back({stop.fd(), POLLIN, 0});
+    for (const ServerSocket& server : servers) {
+        fds.push_back({server.fd(), POLLIN, 0});
+    }
+}
+
+int Transfer::run() {
+    int signal = 0;
+    while (!engine.done() && signal == 0) {
+        const Nanos now = monotonic_ns();
+        tick(now);
+        check_stall(now);
+        bar.update(buffer.written_bytes(), now);
+        signal = wait(now);
+    }
+    end = monotonic_ns();
+    bar.finish(buffer.written_bytes(), end);
+    return signal;
+}
+
+void Transfer::tick(Nanos now) {
+    // A refusal met while sending waits until the engine has finished its turn.
+    engine.on_tick(now, [this](std::size_t server, std::uint64_t chunk) {
+        if (!servers[server].send(encode_chunk_request(options.bytes, chunk))) {
+            refused_in_tick.push_back(server);
+        }
+    });
+    for (const std::size_t server : refused_in_tick) {
+        engine.on_refused(server, now);
+    }
+    refused_in_tick.clear();
+}
+
+int Transfer::wait(Nanos now) {
+    const Nanos wake = std::clamp(engine.next_wake(now) - now, Nanos{0}, LONGEST_WAIT);
+    const timespec timeout{wake / SECOND, wake % SECOND};
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) {
+        if (errno == EINTR) {
+            return 0;
+        }
+        throw_syscall_error("ppoll");
+    }
+    if (fds[0].revents != 0) {
+        return stop.take();
+    }
+    const Nanos woke = monotonic_ns();
+    for (std::size_t server = 0; server < servers.size(); ++server) {
+        if (fds[server + 1].revents != 0) {
+            drain(server, woke);
+        }
+    }
+    return 0;
+}
+
+void Transfer::drain(std::size_t server, Nanos now) {
+    for (int count = 0; count < DRAIN_LIMIT; ++count) {
+        const ServerSocket::Received received = servers[server].receive(datagram);
+        if (received.kind == ServerSocket::Received::nothing) {
+            return;
+        }
+        if (received.kind == ServerSocket::Received::refused) {
+            engine.on_refused(server, now);
+        } else {
+            take(server, received.size, now);
+        }
+    }
+}
+
+void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
+    const std::optional<ChunkReply> reply = decode_chunk_reply(datagram.data(), size, options.bytes);
+    if (!reply || !engine.on_reply(server, reply->chunk_index, now)) {
+        return;
+    }
+    buffer.put(reply->chunk_index, reply->data);
+    last_new = now;
+    for (std::size_t k = 0; k < servers.size(); ++k) {
+        replies_at_last_new[k] = engine.stats(k).replies;
+    }
+}
+
+void Transfer::check_stall(Nanos now) const {
+    const Nanos limit = Nanos{options.stall_timeout_s} * SECOND;
+    if (limit == 0 || now - last_new < limit) {
+        return;
+    }
+    std::vector<StallWitness> witnesses;
+    for (std::size_t k = 0; k < servers.size(); ++k) {
+        witnesses.push_back(
+            {servers[k].name(), servers[k].refused(), engine.stats(k).replies - replies_at_last_new[k]});
+    }
+    throw std::runtime_error(stall_message(options.stall_timeout_s, witnesses));
+}
+
+Summary Transfer::summary() const {
+    Summary summary;
+    summary.bytes = buffer.written_bytes() - start_bytes;
+    summary.seconds = static_cast<double>(end - start) / SECOND;
+    for (std::size_t k = 0; k < servers.size(); ++k) {
+        summary.servers.push_back({servers[k].name(), engine.stats(k)});
+    }
+    return summary;
+}
+
+}  // namespace
+
+int fetch_file(const Options& options) {
+    std::vector<ServerSocket> servers = connect_servers(options.servers);
+    PartFile part(options.output_file, options.bytes, options.resume);
+    const StopSignals stop;
+    Transfer transfer(options, std::move(servers), part, stop);
+    const int signal = transfer.run();
+    if (signal == 0) {
+        part.finish();
+    } else {
+        part.sync();
+    }
+    if (options.stats) {
+        std::cerr << "drovik-fetch: " << summary_line(transfer.summary()) << std::endl;
+    }
+    if (signal != 0) {
+        std::cerr << "drovik-fetch: "
+                  << interrupted_message(transfer.written_bytes(), options.bytes, part.path()) << std::endl;
+        return 128 + signal;
+    }
+    return 0;
+}
+
+}  // namespace drovik::fetch

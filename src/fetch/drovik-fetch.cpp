@@ -1,0 +1,23 @@
+#include <exception>
+#include <iostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "download.hpp"
+#include "options.hpp"
+
+int main(int argc, char* argv[]) {
+    try {
+        const auto parsed = drovik::fetch::parse_options(std::vector<std::string>(argv + 1, argv + argc));
+        if (const auto* early = std::get_if<drovik::fetch::EarlyExit>(&parsed)) {
+            std::cout << early->out << std::flush;
+            std::cerr << early->err << std::flush;
+            return early->status;
+        }
+        return drovik::fetch::fetch_file(std::get<drovik::fetch::Options>(parsed));
+    } catch (const std::exception& error) {
+        std::cerr << "drovik-fetch: " << error.what() << std::endl;
+        return 1;
+    }
+}

@@ -1,0 +1,63 @@
+#include "reorder_buffer.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+
+#include "net/chunk_reply.hpp"
+#include "net/network.hpp"
+#include "net/protocol.hpp"
+
+namespace drovik::fetch {
+
+namespace {
+// A small file, or the tail of a resumed one, never needs the whole window.
+std::uint64_t ring_slots(std::uint64_t file_size, std::uint64_t first_chunk, std::uint64_t window) {
+    const std::uint64_t chunks = chunk_count(file_size);
+    return std::max<std::uint64_t>(1, std::min(window, chunks - std::min(first_chunk, chunks)));
+}
+}  // namespace
+
+ReorderBuffer::ReorderBuffer(int fd, std::uint64_t file_size, std::uint64_t first_chunk, std::uint64_t window)
+    : fd(fd),
+      file_size(file_size),
+      next(first_chunk),
+      slots(ring_slots(file_size, first_chunk, window)),
+      bytes(slots * MAX_CHUNK_SIZE),
+      held(slots, false) {}
+
+std::uint64_t ReorderBuffer::written_bytes() const {
+    return std::min(next * MAX_CHUNK_SIZE, file_size);
+}
+
+std::uint8_t* ReorderBuffer::slot(std::uint64_t chunk) {
+    return bytes.data() + (chunk % slots) * MAX_CHUNK_SIZE;
+}
+
+void ReorderBuffer::put(std::uint64_t chunk, std::span<const std::uint8_t> data) {
+    assert(chunk >= next && chunk < next + slots && !held[chunk % slots]);
+    assert(data.size() == chunk_length(file_size, chunk * MAX_CHUNK_SIZE));
+    std::copy(data.begin(), data.end(), slot(chunk));
+    held[chunk % slots] = true;
+    while (held[next % slots]) {
+        write_chunk(next);
+        held[next % slots] = false;
+        ++next;
+    }
+}
+
+void ReorderBuffer::write_chunk(std::uint64_t chunk) {
+    const std::uint8_t* from = slot(chunk);
+    std::size_t left = chunk_length(file_size, chunk * MAX_CHUNK_SIZE);
+    while (left > 0) {
+        const ssize_t written = write(fd, from, left);
+        if (written <= 0) {
+            throw_syscall_error("write");
+        }
+        from += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+}  // namespace drovik::fetch

@@ -1,0 +1,40 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine.hpp"
+
+namespace drovik::fetch {
+
+// The lines drovik-fetch ends with, apart from the loop that gathers their figures.
+
+struct ServerReport {
+    std::string name;
+    ServerStats stats;
+};
+
+struct Summary {
+    std::uint64_t bytes = 0;  // written in this run
+    double seconds = 0;
+    std::vector<ServerReport> servers;
+};
+
+// --stats: "5000000 bytes in 9.12 s (548 kB/s), 3.71 GETs per chunk, 7812 replies,
+// 2812 duplicates; 127.0.0.1:4000: 18550 GETs, 7812 replies, 5000 useful".
+std::string summary_line(const Summary& summary);
+
+// What one server did since the last new chunk came.
+struct StallWitness {
+    std::string name;
+    bool refused = false;       // its host's latest word was "nothing listens here"
+    std::uint64_t replies = 0;  // replies since, none of them new
+};
+
+// "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there)".
+std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers);
+
+// "interrupted at 120000 of 5000000 bytes (2.4 %); drovik-fetch --resume ... continues".
+std::string interrupted_message(std::uint64_t done, std::uint64_t total, const std::string& part_path);
+
+}  // namespace drovik::fetch

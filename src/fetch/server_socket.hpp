@@ -1,0 +1,50 @@
+#pragma once
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "options.hpp"
+
+namespace drovik::fetch {
+
+// The first IPv4 address of `endpoint`'s host, with its port.
+sockaddr_in resolve_ipv4(const Endpoint& endpoint);
+
+// A UDP socket connected to one server, so that only that server's datagrams come in.
+// A refusal (nothing listens there) is an answer, not a failure: it is reported and
+// remembered until the server sends something again.
+class ServerSocket {
+public:
+    ServerSocket(const sockaddr_in& address, std::string name);
+    ~ServerSocket();
+    ServerSocket(ServerSocket&& other) noexcept;
+    ServerSocket(const ServerSocket&) = delete;
+    ServerSocket& operator=(const ServerSocket&) = delete;
+    ServerSocket& operator=(ServerSocket&&) = delete;
+
+    int fd() const { return socket_fd; }
+    const std::string& name() const { return server_name; }
+    // True while the latest word from the server's host was a refusal.
+    bool refused() const { return refusing; }
+
+    // Sends one datagram; false when the host refused it (or an earlier one).
+    bool send(std::string_view datagram);
+
+    // One waiting datagram, without blocking, into `buffer`.
+    struct Received {
+        enum Kind { datagram, refused, nothing } kind;
+        std::size_t size = 0;
+    };
+    Received receive(std::vector<std::uint8_t>& buffer);
+
+private:
+    int socket_fd;
+    std::string server_name;
+    bool refusing = false;
+};
+
+}  // namespace drovik::fetch

@@ -1,0 +1,38 @@
+#include "stop_signals.hpp"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "net/network.hpp"
+
+namespace drovik::fetch {
+
+StopSignals::StopSignals() {
+    sigset_t stop{};
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &stop, &previous) != 0) {
+        throw_syscall_error("sigprocmask");
+    }
+    signal_fd = signalfd(-1, &stop, SFD_CLOEXEC);
+    if (signal_fd < 0) {
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        throw_syscall_error("signalfd");
+    }
+}
+
+StopSignals::~StopSignals() {
+    close(signal_fd);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+int StopSignals::take() const {
+    signalfd_siginfo info{};
+    if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+        throw_syscall_error("read signalfd");
+    }
+    return static_cast<int>(info.ssi_signo);
+}
+
+}  // namespace drovik::fetch

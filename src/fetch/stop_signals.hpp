@@ -1,0 +1,24 @@
+#pragma once
+#include <signal.h>
+
+namespace drovik::fetch {
+
+// SIGINT and SIGTERM as something to poll: while this lives they are blocked and
+// wait on a descriptor, so the loop stops at a point of its choosing.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    int fd() const { return signal_fd; }
+    // The signal that came (call only when fd() is readable).
+    int take() const;
+
+private:
+    sigset_t previous{};
+    int signal_fd = -1;
+};
+
+}  // namespace drovik::fetch
