@@ -100,13 +100,21 @@ bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit) {
     return false;
 }
 
+std::unique_ptr<Process> start_server_on(std::uint16_t port, const std::string& program,
+                                         const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.push_back(std::to_string(port));
+    auto process = std::make_unique<Process>(program, args);
+    if (wait_udp_bound(port, std::chrono::seconds(5)) && process->running()) {
+        return process;
+    }
+    return nullptr;
+}
+
 RunningServer start_server(const std::string& program, const std::vector<std::string>& options) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const std::uint16_t port = free_udp_port();
-        std::vector<std::string> args = options;
-        args.push_back(std::to_string(port));
-        auto process = std::make_unique<Process>(program, args);
-        if (wait_udp_bound(port, std::chrono::seconds(5)) && process->running()) {
+        if (auto process = start_server_on(port, program, options)) {
             return {std::move(process), port};
         }
     }

@@ -45,6 +45,11 @@ std::uint16_t free_udp_port();
 // Waits until some socket has bound UDP `port`; false after `limit`.
 bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit);
 
+// A drovik-server (or `program`, given `options` before the port) that has bound
+// `port`, or nothing when it could not.
+std::unique_ptr<Process> start_server_on(std::uint16_t port, const std::string& program = DROVIK_SERVER_BIN,
+                                         const std::vector<std::string>& options = {});
+
 // A drovik-server (or `program`, given `options` before the port) started on a free
 // port and known to have bound it.
 struct RunningServer {

@@ -9,8 +9,9 @@
 
 namespace drovik::test {
 
-OutputFile::OutputFile(const std::string& name)
-    : path((std::filesystem::temp_directory_path() / (name + "." + std::to_string(getpid()))).string()) {}
+OutputFile::OutputFile(const std::string& name, const std::string& suffix)
+    : path((std::filesystem::temp_directory_path() / (name + "." + std::to_string(getpid()) + suffix))
+               .string()) {}
 
 OutputFile::~OutputFile() {
     std::error_code ignored;

@@ -4,10 +4,11 @@
 
 namespace drovik::test {
 
-// A path in the temporary directory, unique to this test process, removed at the end.
+// A path in the temporary directory, unique to this test process, removed at the end;
+// `suffix` follows the unique part (OutputFile("x", ".part") is OutputFile("x")'s .part).
 class OutputFile {
 public:
-    explicit OutputFile(const std::string& name);
+    explicit OutputFile(const std::string& name, const std::string& suffix = "");
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
