@@ -22,7 +22,8 @@ sockaddr_in loopback_address(std::uint16_t port) {
     return address;
 }
 
-UdpSocket::UdpSocket() : socket_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+// Close-on-exec: a program the test starts must not keep the test's port bound.
+UdpSocket::UdpSocket() : socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     const sockaddr_in address = loopback_address(0);
     if (socket_fd < 0 || bind(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         throw std::runtime_error("cannot bind a loopback UDP socket");
@@ -84,14 +85,29 @@ std::uint16_t free_udp_port() {
     return ntohs(address.sin_port);
 }
 
+namespace {
+// True when a socket in /proc/net/udp has `port` as its local port (a socket only
+// connected to that port does not count).
+bool local_port_in_table(std::uint16_t port) {
+    const std::string suffix = format(":{:04X}", port);
+    std::ifstream table("/proc/net/udp");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string local;
+        fields >> slot >> local;
+        if (local.size() > suffix.size() && local.ends_with(suffix)) {
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace
+
 bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit) {
-    const std::string needle = format(":{:04X} ", port);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     do {
-        std::ifstream table("/proc/net/udp");
-        std::stringstream text;
-        text << table.rdbuf();
-        if (text.str().find(needle) != std::string::npos) {
+        if (local_port_in_table(port)) {
             return true;
         }
         // The kernel's socket table is the only witness of another process's bind.

@@ -1,0 +1,80 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fetch/part_file.hpp"
+#include "fetch/reorder_buffer.hpp"
+#include "support/output_file.hpp"
+#include "support/wire.hpp"
+
+namespace drovik::fetch {
+namespace {
+
+constexpr std::uint64_t FILE_SIZE = 4500;  // five chunks, the last of 500 bytes
+
+void put(ReorderBuffer& buffer, std::uint64_t chunk) {
+    const std::string bytes =
+        test::served_bytes(chunk * 1000, std::min<std::uint64_t>(1000, FILE_SIZE - chunk * 1000));
+    buffer.put(chunk, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+TEST(ReorderBuffer, WritesEachChunkOnceAllBeforeItHaveCome) {
+    const test::OutputFile file("reorder");
+    const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ReorderBuffer buffer(fd, FILE_SIZE, 0, 3);  // a window of 3 slots wraps around
+    const std::pair<std::uint64_t, std::uint64_t> steps[] = {{2, 0}, {1, 0}, {0, 3000}, {4, 3000}, {3, 4500}};
+    for (const auto& [chunk, written] : steps) {
+        put(buffer, chunk);
+        EXPECT_EQ(buffer.written_bytes(), written) << "after chunk " << chunk;
+        EXPECT_TRUE(file.bytes() == test::served_bytes(0, written)) << "after chunk " << chunk;
+    }
+    EXPECT_EQ(buffer.written_chunks(), 5u);
+    close(fd);
+}
+
+TEST(PartFile, WholeChunksOfAnExistingPart) {
+    const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+        {0, 0}, {999, 0}, {1000, 1}, {4499, 4}, {4500, 5}};
+    for (const auto& [part_size, chunks] : cases) {
+        EXPECT_EQ(whole_chunks(part_size, FILE_SIZE, "x.part"), chunks) << part_size;
+    }
+    EXPECT_THROW(whole_chunks(FILE_SIZE + 1, FILE_SIZE, "x.part"), std::runtime_error);
+}
+
+TEST(PartFile, ResumeKeepsWholeChunksAndFinishRenames) {
+    const test::OutputFile output("part-resume");
+    const test::OutputFile part("part-resume", ".part");
+    std::ofstream(part.path, std::ios::binary) << test::served_bytes(0, 2500);
+    {
+        PartFile file(output.path, FILE_SIZE, true);
+        ASSERT_EQ(file.kept_chunks(), 2u);
+        EXPECT_EQ(part.size(), 2000u) << "the partial third chunk is cut off";
+        ReorderBuffer buffer(file.fd(), FILE_SIZE, file.kept_chunks(), 10);
+        for (const std::uint64_t chunk : {4, 3, 2}) {
+            put(buffer, chunk);
+        }
+        file.finish();
+    }
+    EXPECT_FALSE(std::filesystem::exists(part.path));
+    EXPECT_TRUE(output.bytes() == test::served_bytes(0, FILE_SIZE));
+}
+
+TEST(PartFile, WithoutResumeAnOldPartIsEmptied) {
+    const test::OutputFile output("part-fresh");
+    const test::OutputFile part("part-fresh", ".part");
+    std::ofstream(part.path, std::ios::binary) << test::served_bytes(0, 2500);
+    const PartFile file(output.path, FILE_SIZE, false);
+    EXPECT_EQ(file.kept_chunks(), 0u);
+    EXPECT_EQ(part.size(), 0u);
+}
+
+}  // namespace
+}  // namespace drovik::fetch
