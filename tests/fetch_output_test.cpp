@@ -30,11 +30,15 @@ TEST(ReorderBuffer, WritesEachChunkOnceAllBeforeItHaveCome) {
     const int fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ReorderBuffer buffer(fd, FILE_SIZE, 0, 3);  // a window of 3 slots wraps around
-    const std::pair<std::uint64_t, std::uint64_t> steps[] = {{2, 0}, {1, 0}, {0, 3000}, {4, 3000}, {3, 4500}};
-    for (const auto& [chunk, written] : steps) {
-        put(buffer, chunk);
-        EXPECT_EQ(buffer.written_bytes(), written) << "after chunk " << chunk;
-        EXPECT_TRUE(file.bytes() == test::served_bytes(0, written)) << "after chunk " << chunk;
+    struct Step {
+        std::uint64_t chunk, written, taken;
+    };
+    const Step steps[] = {{2, 0, 1000}, {1, 0, 2000}, {0, 3000, 3000}, {4, 3000, 3500}, {3, 4500, 4500}};
+    for (const Step& step : steps) {
+        put(buffer, step.chunk);
+        EXPECT_EQ(buffer.written_bytes(), step.written) << "after chunk " << step.chunk;
+        EXPECT_EQ(buffer.taken_bytes(), step.taken) << "after chunk " << step.chunk;
+        EXPECT_TRUE(file.bytes() == test::served_bytes(0, step.written)) << "after chunk " << step.chunk;
     }
     EXPECT_EQ(buffer.written_chunks(), 5u);
     close(fd);

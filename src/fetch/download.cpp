@@ -109,11 +109,11 @@ int Transfer::run() {
         const Nanos now = monotonic_ns();
         tick(now);
         check_stall(now);
-        bar.update(buffer.written_bytes(), now);
+        bar.update(buffer.taken_bytes(), now);
         signal = wait(now);
     }
     end = monotonic_ns();
-    bar.finish(buffer.written_bytes(), end);
+    bar.finish(buffer.taken_bytes(), end);
     return signal;
 }
 

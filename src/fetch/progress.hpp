@@ -13,7 +13,7 @@ std::string format_bytes(double bytes);
 std::string format_duration(double seconds);
 
 struct ProgressView {
-    std::uint64_t done = 0;   // bytes in the file
+    std::uint64_t done = 0;   // bytes taken, whether in the file yet or not
     std::uint64_t total = 0;  // bytes asked for
     double rate = 0;          // bytes per second in this run
 };

@@ -40,16 +40,18 @@ void ReorderBuffer::put(std::uint64_t chunk, std::span<const std::uint8_t> data)
     assert(data.size() == chunk_length(file_size, chunk * MAX_CHUNK_SIZE));
     std::copy(data.begin(), data.end(), slot(chunk));
     held[chunk % slots] = true;
+    held_bytes += data.size();
     while (held[next % slots]) {
-        write_chunk(next);
+        held_bytes -= write_chunk(next);
         held[next % slots] = false;
         ++next;
     }
 }
 
-void ReorderBuffer::write_chunk(std::uint64_t chunk) {
+std::uint64_t ReorderBuffer::write_chunk(std::uint64_t chunk) {
     const std::uint8_t* from = slot(chunk);
-    std::size_t left = chunk_length(file_size, chunk * MAX_CHUNK_SIZE);
+    const std::uint64_t length = chunk_length(file_size, chunk * MAX_CHUNK_SIZE);
+    std::size_t left = length;
     while (left > 0) {
         const ssize_t written = write(fd, from, left);
         if (written <= 0) {
@@ -58,6 +60,7 @@ void ReorderBuffer::write_chunk(std::uint64_t chunk) {
         from += written;
         left -= static_cast<std::size_t>(written);
     }
+    return length;
 }
 
 }  // namespace drovik::fetch

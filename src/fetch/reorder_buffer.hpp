@@ -20,9 +20,12 @@ public:
     // Chunks before this one are in the file.
     std::uint64_t written_chunks() const { return next; }
     std::uint64_t written_bytes() const;
+    // Bytes in the file or held here.
+    std::uint64_t taken_bytes() const { return written_bytes() + held_bytes; }
 
 private:
-    void write_chunk(std::uint64_t chunk);
+    // Its length.
+    std::uint64_t write_chunk(std::uint64_t chunk);
     std::uint8_t* slot(std::uint64_t chunk);
 
     int fd;
@@ -31,6 +34,7 @@ private:
     std::uint64_t slots;  // a ring of chunk-sized slots over [next, next + slots)
     std::vector<std::uint8_t> bytes;
     std::vector<bool> held;
+    std::uint64_t held_bytes = 0;
 };
 
 }  // namespace drovik::fetch
