@@ -3,7 +3,7 @@
 # build tree.
 include(GNUInstallDirs)
 
-install(TARGETS drovik-server drovik-client-fast drovik-client-slow drovik-trace
+install(TARGETS drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS src/trace/drovik-trace-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -12,7 +12,7 @@ install(PROGRAMS src/trace/drovik-trace-plot DESTINATION ${CMAKE_INSTALL_BINDIR}
 find_program(DROVIK_GZIP gzip REQUIRED)
 set(drovik_man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
 set(drovik_man_pages)
-foreach(page IN ITEMS drovik-server.1 drovik-client.1 drovik-trace.1)
+foreach(page IN ITEMS drovik-server.1 drovik-client.1 drovik-fetch.1 drovik-trace.1)
   add_custom_command(OUTPUT ${drovik_man_dir}/${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${drovik_man_dir}
     COMMAND ${DROVIK_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/man/${page} > ${drovik_man_dir}/${page}.gz
@@ -46,9 +46,11 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "drovik-client-fast (a window of 1000 chunks) and drovik-client-slow"
   "(stop-and-wait) download the first N bytes of that file reliably, asking"
   "again for every chunk that does not come in time and writing the chunks"
-  "in order. drovik-trace relays any client's datagrams to a server and"
-  "records each one; drovik-trace-plot draws such a trace as a time-sequence"
-  "graph.")
+  "in order. drovik-fetch downloads the same file as fast as the server can"
+  "deliver it: it learns the path and paces its requests, uses several"
+  "servers at once, and resumes an interrupted download. drovik-trace relays"
+  "any client's datagrams to a server and records each one; drovik-trace-plot"
+  "draws such a trace as a time-sequence graph.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 

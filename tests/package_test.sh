@@ -74,12 +74,14 @@ start_server() {
 
 expected_files='./usr/bin/drovik-client-fast
 ./usr/bin/drovik-client-slow
+./usr/bin/drovik-fetch
 ./usr/bin/drovik-server
 ./usr/bin/drovik-trace
 ./usr/bin/drovik-trace-plot
 ./usr/share/man/man1/drovik-client-fast.1.gz
 ./usr/share/man/man1/drovik-client-slow.1.gz
 ./usr/share/man/man1/drovik-client.1.gz
+./usr/share/man/man1/drovik-fetch.1.gz
 ./usr/share/man/man1/drovik-server.1.gz
 ./usr/share/man/man1/drovik-trace-plot.1.gz
 ./usr/share/man/man1/drovik-trace.1.gz'
@@ -112,7 +114,7 @@ for link in drovik-client-fast:drovik-client drovik-client-slow:drovik-client dr
 done
 bin=$root/usr/bin
 [[ -x $bin/drovik-trace-plot ]] || fail "drovik-trace-plot is not executable"
-for program in drovik-server drovik-client-fast drovik-client-slow drovik-trace; do
+for program in drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace; do
     [[ -x $bin/$program ]] || fail "$program is not executable"
     [[ $(file -b "$bin/$program") == ELF*executable* ]] || fail "$program: $(file -b "$bin/$program")"
 done
@@ -124,13 +126,13 @@ installed=$(cd "$work/prefix" && find . ! -type d | sort)
 
 echo "== manual pages"
 man1=$root/usr/share/man/man1
-for page in drovik-server drovik-client drovik-trace; do
+for page in drovik-server drovik-client drovik-fetch drovik-trace; do
     mandoc -T lint -W warning "$man1/$page.1.gz" >"$work/lint" 2>&1 || true
     [[ ! -s $work/lint ]] || fail "mandoc -T lint $page.1: $(cat "$work/lint")"
     zcat "$man1/$page.1.gz" | groff -ww -z -mdoc 2>"$work/lint" || fail "groff failed on $page.1"
     [[ ! -s $work/lint ]] || fail "groff -ww $page.1: $(cat "$work/lint")"
 done
-for name in drovik-server drovik-client-fast drovik-client-slow drovik-trace drovik-trace-plot; do
+for name in drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace drovik-trace-plot; do
     MANWIDTH=80 man --warnings -l "$man1/$name.1.gz" >"$work/page" 2>"$work/lint" || fail "man -l $name.1"
     [[ ! -s $work/lint ]] || fail "man -l $name.1 warned: $(cat "$work/lint")"
     for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' DIAGNOSTICS EXAMPLES; do
@@ -139,6 +141,7 @@ for name in drovik-server drovik-client-fast drovik-client-slow drovik-trace dro
     # Reached by name, the way a user asks for it.
     case $name in
     drovik-server) title=DROVIK-SERVER ;;
+    drovik-fetch) title=DROVIK-FETCH ;;
     drovik-trace*) title=DROVIK-TRACE ;;
     *) title=DROVIK-CLIENT ;;
     esac
@@ -161,6 +164,9 @@ for client in drovik-client-fast drovik-client-slow; do
     expect 1 "Invalid file size." "$bin/$client" 127.0.0.1 4000 "$work/never" -5
     [[ ! -e $work/never ]] || fail "$client created its output file on bad arguments"
 done
+expect 2 "PORT: Value 0 not in range 1 to 65535"$'\n'"Run with --help for more information." \
+    "$bin/drovik-fetch" 127.0.0.1 0 "$work/never" 1
+[[ ! -e $work/never.part ]] || fail "drovik-fetch created its .part on bad arguments"
 
 echo "== no server"
 # A port nobody listens on: loopback refuses the first request.
@@ -183,6 +189,9 @@ for run in fast:5000 slow:2500; do
     "$verify" "$output" "$bytes" || fail "drovik-client-$variant downloaded wrong bytes"
 done
 cmp -n 2500 "$work/fast.bin" "$work/slow.bin" || fail "the two clients disagree"
+expect 0 "" "$bin/drovik-fetch" --quiet 127.0.0.1 "$port" "$work/fetch.bin" 5000
+"$verify" "$work/fetch.bin" 5000 || fail "drovik-fetch downloaded wrong bytes"
+[[ ! -e $work/fetch.bin.part ]] || fail "drovik-fetch left its .part behind"
 
 echo "== drovik-trace"
 expect 2 "LISTEN_PORT is required"$'\n'"Run with --help for more information." "$bin/drovik-trace"
