@@ -64,6 +64,10 @@ bool ServerSocket::send(std::string_view datagram) {
         refusing = true;
         return false;
     }
+    // Lost like a datagram on the path: the engine asks again in its time.
+    if (sent < 0 && datagram_lost(errno)) {
+        return true;
+    }
     throw_syscall_error("send");
 }
 

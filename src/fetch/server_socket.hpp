@@ -31,7 +31,8 @@ public:
     // True while the latest word from the server's host was a refusal.
     bool refused() const { return refusing; }
 
-    // Sends one datagram; false when the host refused it (or an earlier one).
+    // Sends one datagram; false when the host refused it (or an earlier one). A send
+    // that only loses its datagram counts as sent.
     bool send(std::string_view datagram);
 
     // One waiting datagram, without blocking, into `buffer`.
