@@ -86,7 +86,7 @@ TEST(FetchProgram, UsageErrorAndBadHost) {
     const test::RunResult bad_host =
         test::run_program(DROVIK_FETCH_BIN, {"256.1.1.1", "4000", "/nonexistent/x", "9"});
     EXPECT_EQ(bad_host.status, 1);
-    EXPECT_EQ(bad_host.err.rfind("drovik-fetch: cannot resolve 256.1.1.1: ", 0), 0u) << bad_host.err;
+    EXPECT_EQ(bad_host.err.rfind("drovik-fetch: Cannot resolve 256.1.1.1: ", 0), 0u) << bad_host.err;
     EXPECT_EQ(bad_host.err.find('\n'), bad_host.err.size() - 1) << "one line";
     EXPECT_EQ(bad_host.out, "");
 }

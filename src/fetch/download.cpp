@@ -14,12 +14,13 @@
 #include "net/chunk_reply.hpp"
 #include "net/chunk_request.hpp"
 #include "net/network.hpp"
+#include "net/resolve.hpp"
+#include "net/stop_signals.hpp"
 #include "part_file.hpp"
 #include "progress.hpp"
 #include "reorder_buffer.hpp"
 #include "report.hpp"
 #include "server_socket.hpp"
-#include "stop_signals.hpp"
 
 namespace drovik::fetch {
 
@@ -35,7 +36,7 @@ std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints
     std::vector<ServerSocket> servers;
     servers.reserve(endpoints.size());
     for (const Endpoint& endpoint : endpoints) {
-        servers.emplace_back(resolve_ipv4(endpoint), endpoint.name());
+        servers.emplace_back(resolve_ipv4(endpoint.host, endpoint.port), endpoint.name());
     }
     return servers;
 }

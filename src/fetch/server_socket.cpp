@@ -1,46 +1,23 @@
 #include "server_socket.hpp"
 
-#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
 #include <utility>
 
-#include "net/format.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
 
 namespace drovik::fetch {
 
-namespace {
-// Room for a few seconds of replies at full rate, whatever the loop is doing; the
-// kernel caps it at its own limit.
-constexpr int RECEIVE_BUFFER_BYTES = 4 << 20;
-}  // namespace
-
-sockaddr_in resolve_ipv4(const Endpoint& endpoint) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(endpoint.host.c_str(), nullptr, &hints, &found);
-    if (status != 0) {
-        throw std::runtime_error(format("cannot resolve {}: {}", endpoint.host, gai_strerror(status)));
-    }
-    sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    freeaddrinfo(found);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
 ServerSocket::ServerSocket(const sockaddr_in& address, std::string name)
     : socket_fd(connected_udp_socket(address)), server_name(std::move(name)) {
-    if (setsockopt(socket_fd, SOL_SOCKET, SO_RCVBUF, &RECEIVE_BUFFER_BYTES, sizeof RECEIVE_BUFFER_BYTES) !=
-        0) {
+    try {
+        enlarge_socket_buffers(socket_fd);
+    } catch (...) {
         close(socket_fd);
-        throw_syscall_error("setsockopt");
+        throw;
     }
 }
 

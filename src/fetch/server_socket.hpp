@@ -7,12 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "options.hpp"
-
 namespace drovik::fetch {
-
-// The first IPv4 address of `endpoint`'s host, with its port.
-sockaddr_in resolve_ipv4(const Endpoint& endpoint);
 
 // A UDP socket connected to one server, so that only that server's datagrams come in.
 // A refusal (nothing listens there) is an answer, not a failure: it is reported and

@@ -56,6 +56,24 @@ int connected_udp_socket(const sockaddr_in& server_addr) {
     return socket_fd;
 }
 
+namespace {
+// Bursts of a thousand requests or replies must fit in the kernel's queues.
+constexpr int SOCKET_BUFFER_BYTES = 4 << 20;
+
+// The forced size needs CAP_NET_ADMIN; without it the kernel caps the plain one.
+void enlarge_buffer(int fd, int forced, int plain) {
+    if (setsockopt(fd, SOL_SOCKET, forced, &SOCKET_BUFFER_BYTES, sizeof SOCKET_BUFFER_BYTES) != 0 &&
+        setsockopt(fd, SOL_SOCKET, plain, &SOCKET_BUFFER_BYTES, sizeof SOCKET_BUFFER_BYTES) != 0) {
+        throw_syscall_error("setsockopt");
+    }
+}
+}  // namespace
+
+void enlarge_socket_buffers(int socket_fd) {
+    enlarge_buffer(socket_fd, SO_RCVBUFFORCE, SO_RCVBUF);
+    enlarge_buffer(socket_fd, SO_SNDBUFFORCE, SO_SNDBUF);
+}
+
 std::int64_t monotonic_ns() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();

@@ -22,6 +22,9 @@ bool datagram_lost(int error);
 // A UDP socket connected to `server_addr`: it sends there and receives only from there.
 int connected_udp_socket(const sockaddr_in& server_addr);
 
+// Send and receive buffers large enough for bursts of a thousand datagrams.
+void enlarge_socket_buffers(int socket_fd);
+
 // Raises the system-call error for the call that just failed, with its errno.
 [[noreturn]] void throw_syscall_error(std::string_view call_name);
 

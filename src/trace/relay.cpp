@@ -1,10 +1,7 @@
 #include "trace/relay.hpp"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +19,8 @@
 #include "net/format.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
+#include "net/resolve.hpp"
+#include "net/stop_signals.hpp"
 #include "trace/csv.hpp"
 #include "trace/tally.hpp"
 
@@ -29,8 +28,6 @@ namespace drovik::trace {
 
 namespace {
 
-// Bursts of a thousand requests or replies must fit in the kernel's queues.
-constexpr int SOCKET_BUFFER_BYTES = 4 << 20;
 // Each client holds a socket towards the server: a sender that changes its port for
 // every datagram must not exhaust the descriptors or the memory.
 constexpr std::size_t MAX_CLIENTS = 512;
@@ -51,37 +48,9 @@ private:
     int fd;
 };
 
-sockaddr_in resolve(const std::string& host, std::uint16_t port) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (const int error = getaddrinfo(host.c_str(), nullptr, &hints, &found); error != 0) {
-        throw std::runtime_error(format("Cannot resolve {}: {}.", host, gai_strerror(error)));
-    }
-    sockaddr_in address{};
-    std::memcpy(&address, found->ai_addr, sizeof address);
-    freeaddrinfo(found);
-    address.sin_port = htons(port);
-    return address;
-}
-
-// The forced size needs CAP_NET_ADMIN; without it the kernel caps the plain one.
-void enlarge_buffer(int fd, int forced, int plain) {
-    if (setsockopt(fd, SOL_SOCKET, forced, &SOCKET_BUFFER_BYTES, sizeof SOCKET_BUFFER_BYTES) != 0 &&
-        setsockopt(fd, SOL_SOCKET, plain, &SOCKET_BUFFER_BYTES, sizeof SOCKET_BUFFER_BYTES) != 0) {
-        throw_syscall_error("setsockopt");
-    }
-}
-
-void enlarge_buffers(int fd) {
-    enlarge_buffer(fd, SO_RCVBUFFORCE, SO_RCVBUF);
-    enlarge_buffer(fd, SO_SNDBUFFORCE, SO_SNDBUF);
-}
-
 // Large buffers, then the socket aimed at the server.
 void attach_upstream(int fd, const sockaddr_in& server) {
-    enlarge_buffers(fd);
+    enlarge_socket_buffers(fd);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         throw_syscall_error("connect");
     }
@@ -93,25 +62,9 @@ int listening_socket(const sockaddr_in& address) {
     if (fd < 0) {
         throw_syscall_error("socket");
     }
-    enlarge_buffers(fd);
+    enlarge_socket_buffers(fd);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         throw_syscall_error("bind");
-    }
-    return fd;
-}
-
-// SIGINT and SIGTERM, blocked, arrive as readable data instead of interrupting the loop.
-int signal_descriptor() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        throw_syscall_error("sigprocmask");
-    }
-    const int fd = signalfd(-1, &signals, SFD_CLOEXEC);
-    if (fd < 0) {
-        throw_syscall_error("signalfd");
     }
     return fd;
 }
@@ -145,7 +98,7 @@ private:
     void drain_upstream(Client& client);
     void record(Client& client, Direction direction, std::string_view datagram, std::int64_t now_ns);
 
-    Descriptor signals;
+    StopSignals signals;  // SIGINT and SIGTERM end the relay at a point of its choosing
     Descriptor listener;
     sockaddr_in server;
     std::optional<std::int64_t> idle_ns;
@@ -159,9 +112,8 @@ private:
 };
 
 Relay::Relay(const RelayOptions& options)
-    : signals(signal_descriptor()),
-      listener(listening_socket(resolve(options.bind_address, options.listen_port))),
-      server(resolve(options.server_host, options.server_port)),
+    : listener(listening_socket(resolve_ipv4(options.bind_address, options.listen_port))),
+      server(resolve_ipv4(options.server_host, options.server_port)),
       last_ns(monotonic_ns()) {
     if (options.idle_s) {
         idle_ns = static_cast<std::int64_t>(*options.idle_s * 1e9);
@@ -171,7 +123,7 @@ Relay::Relay(const RelayOptions& options)
 void Relay::run(std::ostream& trace_stream) {
     trace = &trace_stream;
     for (;;) {
-        std::vector<pollfd> watched{{signals.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
+        std::vector<pollfd> watched{{signals.fd(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
         for (const auto& client : clients) {
             watched.push_back({client->upstream.get(), POLLIN, 0});
         }

@@ -3,9 +3,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "net/network.hpp"
+#include "network.hpp"
 
-namespace drovik::fetch {
+namespace drovik {
 
 StopSignals::StopSignals() {
     sigset_t stop{};
@@ -35,4 +35,4 @@ int StopSignals::take() const {
     return static_cast<int>(info.ssi_signo);
 }
 
-}  // namespace drovik::fetch
+}  // namespace drovik

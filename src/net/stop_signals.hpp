@@ -1,7 +1,7 @@
 #pragma once
 #include <signal.h>
 
-namespace drovik::fetch {
+namespace drovik {
 
 // SIGINT and SIGTERM as something to poll: while this lives they are blocked and
 // wait on a descriptor, so the loop stops at a point of its choosing.
@@ -21,4 +21,4 @@ private:
     int signal_fd = -1;
 };
 
-}  // namespace drovik::fetch
+}  // namespace drovik
