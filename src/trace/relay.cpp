@@ -37,10 +37,12 @@ public:
     explicit Descriptor(int fd) : fd(fd) {}
     Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
     Descriptor& operator=(Descriptor&&) = delete;
-    ~Descriptor() {
+    ~Descriptor() { reset(); }
+    void reset() {
         if (fd >= 0) {
             close(fd);
         }
+        fd = -1;
     }
     int get() const { return fd; }
 
@@ -80,6 +82,8 @@ public:
     explicit Relay(const RelayOptions& options);
     // Forwards and records until idle or a signal.
     void run(std::ostream& trace);
+    // Gives back the descriptors of the clients' sockets; their counts stay.
+    void close_upstreams();
     void print_summaries(std::ostream& log) const;
 
 private:
@@ -239,6 +243,12 @@ void Relay::record(Client& client, Direction direction, std::string_view datagra
     *trace << csv_row({now_ns - *start_ns, client.name, direction, what, datagram.size(), first});
 }
 
+void Relay::close_upstreams() {
+    for (const auto& client : clients) {
+        client->upstream.reset();
+    }
+}
+
 void Relay::print_summaries(std::ostream& log) const {
     for (const auto& client : clients) {
         log << client->tally.summary_line(client->name) << '\n';
@@ -264,6 +274,8 @@ void run_relay(const RelayOptions& options) {
     std::ostream& trace = options.output.empty() ? std::cout : file;
     trace << CSV_HEADER;
     relay.run(trace);
+    // A relay that ran out of descriptors gets them back before it writes its last words.
+    relay.close_upstreams();
     if (!trace.flush()) {
         const std::string where = options.output.empty() ? "standard output" : options.output;
         throw std::runtime_error(format("Error while writing the trace to {}.", where));
