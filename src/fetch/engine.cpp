@@ -216,8 +216,8 @@ void Engine::control(Nanos now) {
             continue;
         }
         const bool known = path.delays.timeout(now - path.started).has_value();
-        path.pacer.set_rate(path.control.update(now, path.pacer.rate(), known, path.stats.replies > 0,
-                                                path.wanting, path.meter, path.delays.largest()));
+        path.pacer.set_rate(path.control.update(now, path.pacer.rate(), known, path.wanting, path.meter,
+                                                path.delays.largest()));
         path.meter.forget_before(now - std::max(METER_MEMORY, 10 * path.delays.largest()));
         path.wanting = false;
     }

@@ -7,12 +7,11 @@ namespace drovik::fetch {
 
 namespace {
 constexpr Nanos MS = 1000000;
-// Before the first reply nothing is known: start at a moderate rate, double it
-// every quarter second, and stop at a level a single server is unlikely to take.
-constexpr double FIRST_RATE = 1000;
+// Until the server's delays are known its limit cannot be told either: the rate stays
+// at a level somewhat above what a single reference server takes, which fills it
+// soon and wastes little once it is full.
+constexpr double BLIND_RATE = 2500;
 constexpr double FIRST_BURST = 100;
-constexpr double BLIND_MOST = 2500;
-constexpr Nanos DOUBLING = 250 * MS;
 constexpr double LEAST_RATE = 50;
 constexpr double MOST_RATE = 20000;
 // The refused share aimed at: enough to keep the server full, small enough to waste little.
@@ -34,19 +33,14 @@ constexpr Nanos SQUEEZE_TIME = 2000 * MS;
 constexpr Nanos MEMORY = 4000 * MS;
 }  // namespace
 
-RateControl::RateControl(Nanos now) : started(now), next_window(now) {}
+RateControl::RateControl(Nanos now) : next_window(now) {}
 
 double RateControl::initial_rate() const {
-    return FIRST_RATE;
+    return BLIND_RATE;
 }
 
 double RateControl::initial_burst() const {
     return FIRST_BURST;
-}
-
-double RateControl::blind_rate(Nanos now) const {
-    const double doublings = static_cast<double>(now - started) / static_cast<double>(DOUBLING);
-    return std::min(BLIND_MOST, FIRST_RATE * std::exp2(doublings));
 }
 
 // Two standard deviations below the measured yield: the largest of many noisy
@@ -101,10 +95,10 @@ void RateControl::note_squeeze(Nanos now, double refused) {
     }
 }
 
-double RateControl::update(Nanos now, double rate, bool known, bool replied, bool wanting,
-                           const ReplyMeter& meter, Nanos largest_delay) {
+double RateControl::update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
+                           Nanos largest_delay) {
     if (!known) {
-        return replied ? rate : blind_rate(now);
+        return rate;
     }
     learn_baseline(now, meter, largest_delay);
     const auto measured = recent(now, meter);

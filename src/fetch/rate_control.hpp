@@ -23,19 +23,17 @@ public:
     double initial_burst() const;
     // The rate from now on. `known` says that the server's delays are learned;
     // `wanting` that tokens went unused since the last update (the transfer asked for less).
-    double update(Nanos now, double rate, bool known, bool replied, bool wanting, const ReplyMeter& meter,
+    double update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
                   Nanos largest_delay);
     // Replies per GET while nothing is refused, as far as they can be told.
     std::optional<double> baseline() const { return best; }
 
 private:
-    double blind_rate(Nanos now) const;
     void learn_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay);
     void remember(Nanos now, const ReplyMeter::Yield& measured);
     std::optional<ReplyMeter::Yield> recent(Nanos now, const ReplyMeter& meter) const;
     void note_squeeze(Nanos now, double refused);
 
-    Nanos started;
     Nanos next_window;
     bool first_learned = false;
     std::optional<double> best;
