@@ -68,11 +68,6 @@ void RateControl::learn_baseline(Nanos now, const ReplyMeter& meter, Nanos large
     while (!windows.empty() && windows.front().first < now - MEMORY) {
         windows.pop_front();
     }
-    if (squeezed_since && now - *squeezed_since > SQUEEZE_TIME && !windows.empty()) {
-        best = std::max_element(windows.begin(), windows.end(), [](const auto& a, const auto& b) {
-                   return a.second < b.second;
-               })->second;
-    }
 }
 
 // The newest span with enough replies to tell, from half a second up to three.
@@ -87,12 +82,23 @@ std::optional<ReplyMeter::Yield> RateControl::recent(Nanos now, const ReplyMeter
     return measured;
 }
 
-void RateControl::note_squeeze(Nanos now, double refused) {
-    if (refused > SQUEEZED) {
-        squeezed_since = squeezed_since.value_or(now);
-    } else {
+// A client refused far beyond its baseline for long is likely the only one that remembers a
+// baseline so high: it takes the best yield it has seen lately instead. True when it did.
+bool RateControl::forget_if_squeezed(Nanos now, double refused, double measured) {
+    if (refused <= SQUEEZED) {
         squeezed_since.reset();
+        return false;
     }
+    squeezed_since = squeezed_since.value_or(now);
+    if (now - *squeezed_since <= SQUEEZE_TIME) {
+        return false;
+    }
+    best = measured;
+    for (const auto& [at, careful] : windows) {
+        best = std::max(*best, careful);
+    }
+    squeezed_since.reset();
+    return true;
 }
 
 double RateControl::update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
@@ -105,8 +111,10 @@ double RateControl::update(Nanos now, double rate, bool known, bool wanting, con
     if (!best || *best <= 0 || !measured || measured->expected < LEAST_EXPECTED / 4) {
         return rate;
     }
-    const double refused = std::max(0.0, 1.0 - *measured->per_get() / *best);
-    note_squeeze(now, refused);
+    double refused = std::max(0.0, 1.0 - *measured->per_get() / *best);
+    if (forget_if_squeezed(now, refused, *measured->per_get())) {
+        refused = std::max(0.0, 1.0 - *measured->per_get() / *best);
+    }
     double aim = measured->sent_per_second * (1.0 - refused) / (1.0 - REFUSED_AIM) + STEP;
     if (refused < REFUSED_AIM / 2) {
         if (wanting) {

@@ -32,7 +32,7 @@ private:
     void learn_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay);
     void remember(Nanos now, const ReplyMeter::Yield& measured);
     std::optional<ReplyMeter::Yield> recent(Nanos now, const ReplyMeter& meter) const;
-    void note_squeeze(Nanos now, double refused);
+    bool forget_if_squeezed(Nanos now, double refused, double measured);
 
     Nanos next_window;
     bool first_learned = false;
