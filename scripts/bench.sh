@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Measures drovik on loopback and prints the figures as Markdown tables:
 # end-to-end downloads, server ingest against a bare receive loop, client
-# memory at the largest size, idle cost, and what the drovik-trace relay costs.
+# memory at the largest size, idle cost, what the drovik-trace relay costs
+# (bench/relay.sh) and what drovik-fetch achieves (bench/fetch.sh).
 # Builds the release preset in build/bench-release; raw figures go to
-# bench/out/, the progress plot to docs/progress.png. Every process it starts
-# is killed by pid on exit.
-# Usage: scripts/bench.sh
+# bench/out/, the plots to docs/. Every process it starts is killed by pid on exit.
+# Usage: scripts/bench.sh                    (about 25 minutes)
 #        BENCH_ONLY=relay scripts/bench.sh   (only the relay's block: a minute or two once built)
+#        BENCH_ONLY=fetch scripts/bench.sh   (only drovik-fetch's block: about 15 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -28,13 +29,13 @@ scripts/deps.sh gnuplot-nox
 bin=build/bench-release
 cmake --preset release -B "$bin" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$bin" -j2 --target drovik-server drovik-client-fast drovik-client-slow drovik-trace \
-  verify-download bench-tools >/dev/null
+  drovik-fetch verify-download bench-tools >/dev/null
 out=bench/out
-if [[ ${BENCH_ONLY:-} == relay ]]; then
-  rm -f "$out"/relay*.txt
-else
-  rm -rf "$out"
-fi
+case ${BENCH_ONLY:-} in
+  relay) rm -f "$out"/relay*.txt ;;
+  fetch) rm -f "$out"/fetch*.txt ;;
+  *) rm -rf "$out" ;;
+esac
 mkdir -p "$out" docs
 
 started=()
@@ -114,83 +115,9 @@ ingest() {
   stop_daemon "$daemon_pid"
 }
 
-# ---- drovik-trace: does relaying slow the transfer down? --------------------------
-# One fast download of RELAY_BYTES from a fresh server, to it directly ($1 = direct) or
-# through a fresh drovik-trace ($1 = relay) that writes its trace to a file: appends
-# "path wall_s user_s sys_s peak_rss_kb exit relay_cpu_s" to relay.txt.
-relay_download() {
-  local path=$1 file="$out/relay.bin" target figures server relay= relay_cpu=0
-  start_daemon "$bin/drovik-server"
-  server=$daemon_pid
-  target=$daemon_port
-  if [[ $path == relay ]]; then
-    target=$(free_udp_port)
-    "$bin/drovik-trace" -o "$out/relay-trace.csv" "$target" 127.0.0.1 "$daemon_port" 2>/dev/null &
-    relay=$!
-    started+=("$relay")
-    wait_udp_bound "$target"
-  fi
-  figures=$("$bin/bench/bench-run" --timeout 300 -- \
-    "$bin/drovik-client-fast" 127.0.0.1 "$target" "$file" "$RELAY_BYTES")
-  if [[ -n $relay ]]; then
-    relay_cpu=$(cpu_seconds "$relay")
-    stop_daemon "$relay"
-  fi
-  echo "$path $figures $relay_cpu" >>"$out/relay.txt"
-  stop_daemon "$server"
-  "$bin/verify-download" "$file" "$RELAY_BYTES" >/dev/null
-  rm -f "$file" "$out/relay-trace.csv"
-}
-
-# Round trips of one datagram at a time to an echo process, directly and through
-# drovik-trace: appends "path median_us p90_us p99_us lost" to relay-latency.txt.
-relay_latency() {
-  local echo relay_port relay
-  start_daemon "$bin/bench/bench-echo-latency" echo
-  echo=$daemon_pid
-  echo "direct $("$bin/bench/bench-echo-latency" ping "$daemon_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
-  relay_port=$(free_udp_port)
-  "$bin/drovik-trace" -o "$out/relay-latency.csv" "$relay_port" 127.0.0.1 "$daemon_port" 2>/dev/null &
-  relay=$!
-  started+=("$relay")
-  wait_udp_bound "$relay_port"
-  echo "relay $("$bin/bench/bench-echo-latency" ping "$relay_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
-  stop_daemon "$relay"
-  stop_daemon "$echo"
-  rm -f "$out/relay-latency.csv"
-}
-
-# Measures both, direct and relayed runs taking turns, and prints the tables.
-bench_relay() {
-  echo "Measuring drovik-trace..." >&2
-  for _ in $(seq "$RELAY_RUNS"); do
-    relay_download direct
-    relay_download relay
-  done
-  for _ in $(seq "$PING_ROUNDS"); do relay_latency; done
-  echo
-  echo "drovik-client-fast, $RELAY_BYTES bytes, a fresh server (and relay) per run, direct and relayed" \
-    "runs taking turns; median (min–max):"
-  echo
-  echo "| Path | Runs | Wall time (s) | Client CPU (s) | Relay CPU (s) |"
-  echo "|---|---|---|---|---|"
-  relay_row relay.txt direct "client to server" '$2@count' '$2@%.2f' '$3 + $4@%.3f' '$7@none'
-  relay_row relay.txt relay "through drovik-trace" '$2@count' '$2@%.2f' '$3 + $4@%.3f' '$7@%.3f'
-  echo
-  echo "Round trip of one 1017-byte datagram to an echo, $PING_COUNT pings per round, $PING_ROUNDS rounds;" \
-    "median (min–max) of the rounds' figures, µs:"
-  echo
-  echo "| Path | Median | 90th percentile | 99th percentile | Lost |"
-  echo "|---|---|---|---|---|"
-  for path in direct relay; do
-    relay_row relay-latency.txt "$path" "$([[ $path == direct ]] && echo "to the echo" || echo "through drovik-trace")" \
-      '$2@%.1f' '$3@%.1f' '$4@%.1f' '$5@sum'
-  done
-}
-
 # One table row from file $1 of bench/out: the lines of path $2, labelled $3, then one cell per
 # "EXPRESSION@FORM": the summary of that column in the printf FORM, or its count, sum, or none.
-relay_row() {
+table_row() {
   local file=$1 path=$2 cells=("$3") spec values
   shift 3
   for spec in "$@"; do
@@ -206,10 +133,12 @@ relay_row() {
   echo '|'
 }
 
-if [[ ${BENCH_ONLY:-} == relay ]]; then
-  bench_relay | tee "$out/relay-table.md"
-  exit 0
-fi
+source bench/relay.sh
+source bench/fetch.sh
+case ${BENCH_ONLY:-} in
+  relay) bench_relay | tee "$out/relay-table.md"; exit 0 ;;
+  fetch) bench_fetch | tee "$out/fetch-table.md"; exit 0 ;;
+esac
 
 echo "Measuring downloads..." >&2
 for bytes in "${FAST_SIZES[@]}"; do
@@ -266,6 +195,7 @@ gnuplot -e "fast='$out/progress-fast.dat'; slow='$out/progress-slow.dat'; output
   bench/progress.gp
 
 bench_relay >"$out/relay-table.md"
+bench_fetch >"$out/fetch-table.md"
 
 download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
 ingest_column() { awk -v r="$1" -v k="$2" "\$1 == r && \$2 == k { print $3 }" "$out/ingest.txt"; }
@@ -337,7 +267,7 @@ mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
   printf '| Client waiting on a silent peer, whole window outstanding (CPU in %s s: %.1f ms) | %.2f %% of a core | (none) | |\n' \
     "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
     "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
-  cat "$out/relay-table.md"
+  cat "$out/relay-table.md" "$out/fetch-table.md"
 } | tee "$out/table.md"
 echo >&2
 echo "Progress plot: docs/progress.png; raw figures: $out/" >&2
