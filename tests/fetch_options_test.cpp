@@ -34,7 +34,9 @@ TEST(FetchOptions, UsageErrorsEndWithStatusTwoAndPointToHelp) {
         {{"127.0.0.1", "4000", "out.bin", "2147483648"},
          "BYTES: Value 2147483648 not in range 1 to 2147483647"},
         {with({"-m", "mirror"}), "--mirror: 'mirror' is not HOST:PORT with a port of 1..65535"},
-        {with({"--stall-timeout", "-1"}), "Could not convert: --stall-timeout = -1"},
+        {with({"--stall-timeout", "-1"}), "--stall-timeout: not a decimal number: -1"},
+        {{"127.0.0.1", "0x10", "out.bin", "5000"}, "PORT: not a decimal number: 0x10"},
+        {{"127.0.0.1", "4000", "out.bin", "1e3"}, "BYTES: not a decimal number: 1e3"},
         {with({"--bogus"}), "The following argument was not expected: --bogus"},
     };
     for (const UsageCase& c : cases) {
@@ -70,6 +72,10 @@ TEST(FetchOptions, MirrorsFollowTheMainServerInOrder) {
     const auto defaults = std::get<Options>(parse_options(GOOD));
     EXPECT_FALSE(defaults.resume || defaults.quiet || defaults.stats);
     EXPECT_EQ(defaults.stall_timeout_s, 30u);
+    // Leading zeros are decimal, not octal.
+    const auto zeros = std::get<Options>(parse_options({"127.0.0.1", "010", "out.bin", "0100"}));
+    EXPECT_EQ(zeros.servers[0].port, 10);
+    EXPECT_EQ(zeros.bytes, 100u);
 }
 
 TEST(FetchOptions, EndpointNeedsAHostAndAWholePort) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "net/decimal.hpp"
 #include "net/format.hpp"
 
 #ifndef DROVIK_VERSION
@@ -37,12 +38,16 @@ CLI::Validator endpoint_validator() {
 void describe(CLI::App& app, Fields& fields) {
     Options& options = fields.options;
     app.add_option("HOST", fields.host, "server host name or IPv4 address")->required();
-    app.add_option("PORT", fields.port, "server UDP port")->required()->check(CLI::Range(1, 65535));
+    app.add_option("PORT", fields.port, "server UDP port")
+        ->required()
+        ->transform(decimal())
+        ->check(CLI::Range(1, 65535));
     app.add_option("OUTPUT_FILE", options.output_file,
                    "written as OUTPUT_FILE.part, renamed to OUTPUT_FILE when complete")
         ->required();
     app.add_option("BYTES", options.bytes, "how many bytes to download")
         ->required()
+        ->transform(decimal())
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{MAX_BYTES}));
     app.add_option("-m,--mirror", fields.mirrors, "another server of the same file (repeatable)")
         ->type_name("HOST:PORT")
@@ -53,6 +58,7 @@ void describe(CLI::App& app, Fields& fields) {
     app.add_option("--stall-timeout", options.stall_timeout_s,
                    "give up when no new chunk has come for SEC seconds (0: never)")
         ->type_name("SEC")
+        ->transform(decimal())
         ->capture_default_str();
     app.set_version_flag("--version", "drovik-fetch " DROVIK_VERSION);
 }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "net/decimal.hpp"
+
 #ifndef DROVIK_VERSION
 #error "DROVIK_VERSION must be set by the build"
 #endif
@@ -22,10 +24,12 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
     app.set_version_flag("--version", "drovik-trace " DROVIK_VERSION);
     app.add_option("LISTEN_PORT", options.listen_port, "UDP port the clients talk to")
         ->required()
+        ->transform(decimal())
         ->check(CLI::Range(1, 65535));
     app.add_option("SERVER_HOST", options.server_host, "the server's IPv4 address or host name")->required();
     app.add_option("SERVER_PORT", options.server_port, "the server's UDP port")
         ->required()
+        ->transform(decimal())
         ->check(CLI::Range(1, 65535));
     app.add_option("-o,--output", options.output, "the trace as CSV (default: standard output)")
         ->option_text("FILE");
@@ -36,9 +40,11 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
         ->option_text("SEC")
         ->check(CLI::Validator(
             [](const std::string& text) {
+                // Plain decimals only: strtod would also take hexadecimal and exponents.
+                const bool plain = text.find_first_not_of("0123456789.") == std::string::npos;
                 char* end = nullptr;
                 const double seconds = std::strtod(text.c_str(), &end);
-                return *end == '\0' && seconds > 0 && seconds <= MAX_IDLE_S
+                return plain && *end == '\0' && seconds > 0 && seconds <= MAX_IDLE_S
                            ? ""
                            : "must be a number of seconds above 0, at most 1000000";
             },
