@@ -50,7 +50,7 @@ public:
     std::uint64_t first_missing() const { return first; }
     std::uint64_t chunks() const { return chunk_total; }
     const ServerStats& stats(std::size_t server) const { return paths[server].stats; }
-    // What the engine has learned of a server: its pace, its answered share when it
+    // What the engine has learned of a server: its pace, its replies per GET when it
     // refuses nothing, and the largest delay seen.
     double rate(std::size_t server) const { return paths[server].pacer.rate(); }
     std::optional<double> baseline(std::size_t server) const { return paths[server].control.baseline(); }
