@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -134,6 +135,25 @@ TEST(TraceProcess, SurvivesRunningOutOfDescriptors) {
     ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
     EXPECT_NE(trace.err().find("datagrams from further clients not relayed"), std::string::npos)
         << trace.err();
+}
+
+// A relay without --idle runs until SIGINT or SIGTERM; either ends it normally, summary included.
+TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
+    const test::UdpSocket server;
+    for (const int stop : {SIGINT, SIGTERM}) {
+        const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+        test::Process trace(DROVIK_TRACE_BIN, {"-o", "/dev/null", std::to_string(port), "127.0.0.1",
+                                               std::to_string(server.port())});
+        ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+        const test::UdpSocket client;
+        client.send_to(port, "GET 0 1000\n");
+        // Relayed, so counted: the relay records a datagram as soon as it has passed it on.
+        ASSERT_TRUE(server.receive(5s));
+        trace.signal(stop);
+        EXPECT_EQ(trace.wait_exit(10s), 0) << "signal " << stop;
+        EXPECT_TRUE(trace.err().starts_with("127.0.0.1:" + std::to_string(client.port()) + ": up 1 down 0"))
+            << trace.err();
+    }
 }
 
 }  // namespace

@@ -134,7 +134,12 @@ void Relay::run(std::ostream& trace_stream) {
         if (poll(watched.data(), watched.size(), poll_timeout_ms()) < 0 && errno != EINTR) {
             throw_syscall_error("poll");
         }
-        if (watched[0].revents != 0 || idle()) {
+        if (watched[0].revents != 0) {
+            // Taken, not left pending: unblocked at the end, it would kill the relay after its summary.
+            signals.take();
+            return;
+        }
+        if (idle()) {
             return;
         }
         if (watched[1].revents != 0) {
