@@ -1,0 +1,33 @@
+# Draws the samples of scripts/soak.sh: resident memory, open descriptors and CPU share of
+# the server and of the relays (summed) against time.
+# Usage: gnuplot -e "samples='samples.tsv'; output='soak.png'" scripts/soak.gp
+# Columns: seconds, then kB, descriptors and CPU seconds of the server, then of the relays.
+set terminal pngcairo size 1000,900 font "sans,11"
+set output output
+set multiplot layout 3,1 margins 0.09,0.97,0.07,0.96 spacing 0,0.06
+set grid
+set key top left horizontal
+set xlabel "minutes"
+set datafile separator "\t"
+
+minutes(s) = s / 60.0
+set title "Resident memory"
+set ylabel "MB"
+set yrange [0:*]
+plot samples using (minutes($1)):($2 / 1024) with lines lw 2 title "drovik-server", \
+     samples using (minutes($1)):($5 / 1024) with lines lw 2 title "drovik-trace relays (sum)"
+
+set title "Open descriptors"
+set ylabel "descriptors"
+plot samples using (minutes($1)):3 with lines lw 2 title "drovik-server", \
+     samples using (minutes($1)):6 with lines lw 2 title "drovik-trace relays (sum)"
+
+# The share of one core over each interval between two samples.
+set title "CPU, share of one core between samples"
+set ylabel "%"
+ts = NaN; tr = NaN; s = NaN; r = NaN
+share(now, before, seconds) = 100 * (now - before) / seconds
+plot samples using (minutes($1)):(d = share($4, s, $1 - ts), s = $4, ts = $1, d) with lines lw 2 title "drovik-server", \
+     samples using (minutes($1)):(d = share($7, r, $1 - tr), r = $7, tr = $1, d) with lines lw 2 \
+       title "drovik-trace relays (sum)"
+unset multiplot
