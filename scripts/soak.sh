@@ -57,7 +57,7 @@ mkdir -p "$out/work" "$out/failed"
 downloads=$out/downloads.tsv
 samples=$out/samples.tsv
 DOWNLOADS_HEADER="# start_s\tloop\tkind\tbytes\tseconds\ttraced\tresult"
-SAMPLES_HEADER="# seconds\tserver_rss_kB\tserver_fds\tserver_cpu_s\trelays_rss_kB\trelays_fds\trelays_cpu_s"
+SAMPLES_HEADER="# seconds\tserver_rss_kB\tserver_fds\tserver_cpu_s\trelays_rss_kB\trelays_fds\trelays_cpu_s\tload_1min"
 
 # ---- processes started here, killed by pid -------------------------------------------------
 started=()
@@ -174,13 +174,14 @@ process_figures() {
   echo "${rss:-0} $fds $cpu"
 }
 
-# One line in the columns of SAMPLES_HEADER; the relays' figures are their sums.
+# One line in the columns of SAMPLES_HEADER; the relays' figures are their sums, and the
+# machine's load average tells whether anything else ran.
 sample() {
   local server_figures relay_figures="" pid
   server_figures=$(process_figures "$server")
   for pid in "${relays[@]}"; do relay_figures+="$(process_figures "$pid")"$'\n'; done
-  awk -v t="$((EPOCHSECONDS - ${run_start%.*}))" -v s="$server_figures" \
-    '{ r += $1; f += $2; c += $3 } END { printf "%d\t%s\t%d\t%d\t%.3f\n", t, s, r, f, c }' \
+  awk -v t="$((EPOCHSECONDS - ${run_start%.*}))" -v s="$server_figures" -v load="$(cut -d' ' -f1 /proc/loadavg)" \
+    '{ r += $1; f += $2; c += $3 } END { printf "%d\t%s\t%d\t%d\t%.3f\t%s\n", t, s, r, f, c, load }' \
     <<<"$relay_figures" | tr ' ' '\t' >>"$samples"
 }
 
@@ -222,18 +223,24 @@ start_loops() {
   done
 }
 
+# Waits for process $1, started here, and counts a fault unless it ended with status 0;
+# $2 names it.
+reap() {
+  local status=0
+  wait "$1" || status=$?
+  forget "$1"
+  if ((status != 0)); then
+    echo "soak: $2 ended with status $status" >&2
+    faults=$((faults + 1))
+  fi
+}
+
 # Ends the relays with SIGTERM, as a user would; each must end with status 0.
 stop_relays() {
-  local pid status
+  local pid
   for pid in "${relays[@]}"; do
     kill "$pid" 2>/dev/null || true
-    status=0
-    wait "$pid" || status=$?
-    forget "$pid"
-    if ((status != 0)); then
-      echo "soak: relay $pid ended with status $status" >&2
-      faults=$((faults + 1))
-    fi
+    reap "$pid" "relay $pid"
   done
 }
 
@@ -292,7 +299,7 @@ summary_line() {
 }
 
 main() {
-  local failed sampler_pid pid status
+  local failed sampler_pid pid
   relays=() loops=()
   faults=0
   echo -e "$DOWNLOADS_HEADER" >"$downloads"
@@ -307,15 +314,7 @@ main() {
   started+=("$sampler_pid")
   echo "soak: $CLIENTS loops (${#relays[@]} through drovik-trace) against drovik-server on port $server_port" \
     "for $MINUTES min; logs in $out" >&2
-  for pid in "${loops[@]}"; do
-    status=0
-    wait "$pid" || status=$?
-    forget "$pid"
-    if ((status != 0)); then
-      echo "soak: a download loop ended with status $status" >&2
-      faults=$((faults + 1))
-    fi
-  done
+  for pid in "${loops[@]}"; do reap "$pid" "download loop $pid"; done
   kill "$sampler_pid"
   wait "$sampler_pid" || true
   forget "$sampler_pid"
