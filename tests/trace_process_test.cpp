@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -134,6 +138,61 @@ TEST(TraceProcess, SurvivesRunningOutOfDescriptors) {
     ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
     EXPECT_NE(trace.err().find("datagrams from further clients not relayed"), std::string::npos)
         << trace.err();
+}
+
+// A relay without --idle runs until SIGINT or SIGTERM; either ends it normally, summary included.
+TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
+    const test::UdpSocket server;
+    for (const int stop : {SIGINT, SIGTERM}) {
+        const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+        test::Process trace(DROVIK_TRACE_BIN, {"-o", "/dev/null", std::to_string(port), "127.0.0.1",
+                                               std::to_string(server.port())});
+        ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+        const test::UdpSocket client;
+        client.send_to(port, "GET 0 1000\n");
+        // Relayed, so counted: the relay records a datagram as soon as it has passed it on.
+        ASSERT_TRUE(server.receive(5s));
+        trace.signal(stop);
+        EXPECT_EQ(trace.wait_exit(10s), 0) << "signal " << stop;
+        EXPECT_TRUE(trace.err().starts_with("127.0.0.1:" + std::to_string(client.port()) + ": up 1 down 0"))
+            << trace.err();
+    }
+}
+
+// A relay that runs for hours: clients quiet for --forget seconds give back their sockets, so
+// that clients coming one after another never exhaust them; one that speaks again is relayed.
+TEST(TraceProcess, ForgetsQuietClientsAndMeetsThemAgain) {
+    const test::UdpSocket server;
+    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+    test::Process trace(DROVIK_TRACE_BIN, {"--forget", "1", "-o", "/dev/null", std::to_string(port),
+                                           "127.0.0.1", std::to_string(server.port())});
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    const auto descriptors = [&] {
+        return std::distance(
+            std::filesystem::directory_iterator("/proc/" + std::to_string(trace.pid()) + "/fd"),
+            std::filesystem::directory_iterator());
+    };
+    const auto before = descriptors();
+    std::vector<std::unique_ptr<test::UdpSocket>> clients(20);
+    for (auto& client : clients) {
+        client = std::make_unique<test::UdpSocket>();
+        client->send_to(port, "GET 0 1000\n");
+        ASSERT_TRUE(server.receive(5s));
+    }
+    EXPECT_EQ(descriptors(), before + 20);
+    for (int i = 0; i < 500 && descriptors() > before; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(descriptors(), before);
+
+    clients[0]->send_to(port, "GET 0 1000\n");
+    const std::optional<test::UdpSocket::Datagram> again = server.receive(5s);
+    ASSERT_TRUE(again);
+    server.send_to(again->sender, "DATA 0 1\nx");
+    ASSERT_TRUE(clients[0]->receive(5s));
+    trace.signal(SIGTERM);
+    ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
+    EXPECT_EQ(std::count(trace.err().begin(), trace.err().end(), '\n'), 21) << trace.err();
 }
 
 }  // namespace

@@ -15,7 +15,21 @@ namespace drovik::trace {
 
 namespace {
 // Eleven days and a half: far beyond any transfer, and safe in nanoseconds and poll's milliseconds.
-constexpr double MAX_IDLE_S = 1e6;
+constexpr double MAX_SECONDS = 1e6;
+
+CLI::Validator seconds() {
+    return CLI::Validator(
+        [](const std::string& text) {
+            // Plain decimals only: strtod would also take hexadecimal and exponents.
+            const bool plain = text.find_first_not_of("0123456789.") == std::string::npos;
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            return plain && *end == '\0' && value > 0 && value <= MAX_SECONDS
+                       ? ""
+                       : "must be a number of seconds above 0, at most 1000000";
+        },
+        "");
+}
 }  // namespace
 
 std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& options) {
@@ -38,17 +52,12 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
     app.add_option("--idle", options.idle_s,
                    "end after SEC seconds without a datagram (default: run until SIGINT or SIGTERM)")
         ->option_text("SEC")
-        ->check(CLI::Validator(
-            [](const std::string& text) {
-                // Plain decimals only: strtod would also take hexadecimal and exponents.
-                const bool plain = text.find_first_not_of("0123456789.") == std::string::npos;
-                char* end = nullptr;
-                const double seconds = std::strtod(text.c_str(), &end);
-                return plain && *end == '\0' && seconds > 0 && seconds <= MAX_IDLE_S
-                           ? ""
-                           : "must be a number of seconds above 0, at most 1000000";
-            },
-            ""));
+        ->check(seconds());
+    app.add_option("--forget", options.forget_s,
+                   "close the socket of a client after SEC seconds without a datagram from or to it "
+                   "(default 60)")
+        ->option_text("SEC")
+        ->check(seconds());
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -28,8 +29,8 @@ namespace drovik::trace {
 
 namespace {
 
-// Each client holds a socket towards the server: a sender that changes its port for
-// every datagram must not exhaust the descriptors or the memory.
+// Each client holds a socket towards the server while it is heard from: a sender that
+// changes its port for every datagram must not exhaust the descriptors or the memory.
 constexpr std::size_t MAX_CLIENTS = 512;
 
 class Descriptor {
@@ -92,10 +93,12 @@ private:
         sockaddr_in address;
         std::string name;
         ClientTally tally;
+        std::int64_t heard_ns = 0;  // its last datagram, either way
     };
 
     bool idle() const;
     int poll_timeout_ms() const;
+    void forget_quiet_clients();
     std::optional<std::string_view> receive(int fd, sockaddr_in* sender);
     Client* client_at(const sockaddr_in& address);
     void drain_listener();
@@ -106,8 +109,9 @@ private:
     Descriptor listener;
     sockaddr_in server;
     std::optional<std::int64_t> idle_ns;
-    std::vector<std::unique_ptr<Client>> clients;  // in the order they came
-    std::unordered_map<std::uint64_t, Client*> by_address;
+    std::int64_t forget_ns;
+    std::vector<std::unique_ptr<Client>> clients;           // every one, in the order they came
+    std::unordered_map<std::uint64_t, Client*> by_address;  // those still heard from
     std::vector<char> buffer = std::vector<char>(RECEIVE_BUFFER_SIZE);
     std::ostream* trace = nullptr;
     std::optional<std::int64_t> start_ns;
@@ -118,6 +122,7 @@ private:
 Relay::Relay(const RelayOptions& options)
     : listener(listening_socket(resolve_ipv4(options.bind_address, options.listen_port))),
       server(resolve_ipv4(options.server_host, options.server_port)),
+      forget_ns(static_cast<std::int64_t>(options.forget_s * 1e9)),
       last_ns(monotonic_ns()) {
     if (options.idle_s) {
         idle_ns = static_cast<std::int64_t>(*options.idle_s * 1e9);
@@ -127,14 +132,22 @@ Relay::Relay(const RelayOptions& options)
 void Relay::run(std::ostream& trace_stream) {
     trace = &trace_stream;
     for (;;) {
+        forget_quiet_clients();
         std::vector<pollfd> watched{{signals.fd(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
-        for (const auto& client : clients) {
+        std::vector<Client*> upstreams;
+        for (const auto& [key, client] : by_address) {
             watched.push_back({client->upstream.get(), POLLIN, 0});
+            upstreams.push_back(client);
         }
         if (poll(watched.data(), watched.size(), poll_timeout_ms()) < 0 && errno != EINTR) {
             throw_syscall_error("poll");
         }
-        if (watched[0].revents != 0 || idle()) {
+        if (watched[0].revents != 0) {
+            // Taken, not left pending: unblocked at the end, it would kill the relay after its summary.
+            signals.take();
+            return;
+        }
+        if (idle()) {
             return;
         }
         if (watched[1].revents != 0) {
@@ -143,7 +156,7 @@ void Relay::run(std::ostream& trace_stream) {
         // Clients that came during this wake are watched from the next one on.
         for (std::size_t i = 2; i < watched.size(); ++i) {
             if (watched[i].revents != 0) {
-                drain_upstream(*clients[i - 2]);
+                drain_upstream(*upstreams[i - 2]);
             }
         }
     }
@@ -153,12 +166,38 @@ bool Relay::idle() const {
     return idle_ns && monotonic_ns() - last_ns >= *idle_ns;
 }
 
+// Until the relay is idle or the next client is to be forgotten, whichever comes first.
 int Relay::poll_timeout_ms() const {
-    if (!idle_ns) {
+    std::optional<std::int64_t> wake_ns;
+    if (idle_ns) {
+        wake_ns = last_ns + *idle_ns;
+    }
+    for (const auto& [key, client] : by_address) {
+        if (!wake_ns || client->heard_ns + forget_ns < *wake_ns) {
+            wake_ns = client->heard_ns + forget_ns;
+        }
+    }
+    if (!wake_ns) {
         return -1;
     }
-    const std::int64_t left_ns = last_ns + *idle_ns - monotonic_ns();
+    const std::int64_t left_ns = *wake_ns - monotonic_ns();
     return left_ns <= 0 ? 0 : to_ms(left_ns + 999999);
+}
+
+// A relay that runs for hours meets thousands of clients: the gone ones give back their
+// sockets and their ranges, and keep their counts for the summary. One that speaks again
+// is met as a new client.
+void Relay::forget_quiet_clients() {
+    const std::int64_t now_ns = monotonic_ns();
+    std::erase_if(by_address, [&](const auto& entry) {
+        Client& client = *entry.second;
+        if (now_ns - client.heard_ns < forget_ns) {
+            return false;
+        }
+        client.upstream.reset();
+        client.tally.forget_ranges();
+        return true;
+    });
 }
 
 // The next waiting datagram, or nothing once the socket is drained. A refusal reported on a
@@ -186,7 +225,7 @@ Relay::Client* Relay::client_at(const sockaddr_in& address) {
     if (const auto known = by_address.find(key); known != by_address.end()) {
         return known->second;
     }
-    if (clients.size() >= MAX_CLIENTS) {
+    if (by_address.size() >= MAX_CLIENTS) {
         return nullptr;
     }
     const int upstream = socket(AF_INET, SOCK_DGRAM, 0);
@@ -238,6 +277,7 @@ void Relay::record(Client& client, Direction direction, std::string_view datagra
         start_ns = now_ns;
     }
     last_ns = now_ns;
+    client.heard_ns = now_ns;
     const Classified what = classify(datagram);
     const std::optional<bool> first = client.tally.count(direction, what, now_ns);
     *trace << csv_row({now_ns - *start_ns, client.name, direction, what, datagram.size(), first});

@@ -12,6 +12,7 @@ struct RelayOptions {
     std::string output;  // empty: standard output
     std::string bind_address = "127.0.0.1";
     std::optional<double> idle_s;  // none: run until SIGINT or SIGTERM
+    double forget_s = 60;          // a client quiet this long is gone: its socket is closed
 };
 
 // Relays datagrams between clients and the server, writing every one to the trace, until

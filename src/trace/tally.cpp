@@ -19,11 +19,12 @@ std::optional<bool> ClientTally::count(Direction direction, const Classified& wh
         return std::nullopt;
     }
     ++replies;
-    return answered.emplace(what.offset, what.length).second;
+    const bool first = answered.emplace(what.offset, what.length).second;
+    useful += first ? 1 : 0;
+    return first;
 }
 
 std::string ClientTally::summary_line(std::string_view client) const {
-    const std::uint64_t useful = answered.size();
     const auto share = [](std::uint64_t part, std::uint64_t whole) {
         return static_cast<double>(part) / static_cast<double>(whole);
     };

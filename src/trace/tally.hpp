@@ -22,14 +22,18 @@ public:
     // N/R % useful, S s"; a share without a denominator is written "-".
     std::string summary_line(std::string_view client) const;
 
+    // Frees the record of the ranges answered, for a client that is gone; the counts stay.
+    void forget_ranges() { answered.clear(); }
+
 private:
     std::uint64_t up = 0;
     std::uint64_t down = 0;
     std::uint64_t gets = 0;
     std::uint64_t replies = 0;
+    std::uint64_t useful = 0;
     std::int64_t first_ns = 0;
     std::int64_t last_ns = 0;
-    // Ranges answered at least once; its size is the number of useful replies.
+    // Ranges answered at least once, while the client is there.
     std::set<std::pair<std::uint64_t, std::uint64_t>> answered;
 };
 
