@@ -91,17 +91,22 @@ shared_figures() {
     "$out/fetch-shared.txt"
 }
 
+# A fresh server behind a fresh relay tracing to $1; sets relay and port (the relay's).
+start_traced_server() {
+  start_daemon "$bin/drovik-server"
+  port=$(free_udp_port)
+  "$bin/drovik-trace" -o "$1" "$port" 127.0.0.1 "$daemon_port" 2>/dev/null &
+  relay=$!
+  started+=("$relay")
+  wait_udp_bound "$port"
+}
+
 # The two pictures: useful bytes over time for fast and fetch (from traces), and the
 # four fetches started a second apart, through one relay, drawn by drovik-trace-plot.
 fetch_pictures() {
   local client port relay pids=() k
   for client in fast fetch; do
-    start_daemon "$bin/drovik-server"
-    port=$(free_udp_port)
-    "$bin/drovik-trace" -o "$out/trace-$client.csv" "$port" 127.0.0.1 "$daemon_port" 2>/dev/null &
-    relay=$!
-    started+=("$relay")
-    wait_udp_bound "$port"
+    start_traced_server "$out/trace-$client.csv"
     measured_download "$client" 5000000 "$port" >/dev/null
     stop_daemon "$relay"
     stop_daemon "$daemon_pid"
@@ -110,12 +115,7 @@ fetch_pictures() {
   done
   gnuplot -e "fast='$out/progress-fast-5mb.dat'; fetch='$out/progress-fetch-5mb.dat'; output='docs/fetch-progress.png'" \
     bench/fetch_progress.gp
-  start_daemon "$bin/drovik-server"
-  port=$(free_udp_port)
-  "$bin/drovik-trace" -o "$out/trace-four.csv" "$port" 127.0.0.1 "$daemon_port" 2>/dev/null &
-  relay=$!
-  started+=("$relay")
-  wait_udp_bound "$port"
+  start_traced_server "$out/trace-four.csv"
   for k in 0 1 2 3; do
     (measured_download fetch 5000000 "$port" >/dev/null) &
     pids+=($!)
