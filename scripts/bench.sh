@@ -118,15 +118,15 @@ ingest() {
 # One table row from file $1 of bench/out: the lines of path $2, labelled $3, then one cell per
 # "EXPRESSION@FORM": the summary of that column in the printf FORM, or its count, sum, or none.
 table_row() {
-  local file=$1 path=$2 cells=("$3") spec values
+  local file=$1 path=$2 cells=("$3") cell values
   shift 3
-  for spec in "$@"; do
-    values=$(awk -v p="$path" "\$1 == p { print ${spec%@*} }" "$out/$file")
-    case ${spec#*@} in
+  for cell in "$@"; do
+    values=$(awk -v p="$path" "\$1 == p { print ${cell%@*} }" "$out/$file")
+    case ${cell#*@} in
       count) cells+=("$(wc -l <<<"$values")") ;;
       sum) cells+=("$(awk '{ s += $1 } END { print s }' <<<"$values")") ;;
       none) cells+=("–") ;;
-      *) cells+=("$(summary "${spec#*@}" <<<"$values")") ;;
+      *) cells+=("$(summary "${cell#*@}" <<<"$values")") ;;
     esac
   done
   printf '| %s ' "${cells[@]}"
