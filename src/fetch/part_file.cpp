@@ -55,39 +55,28 @@ std::uint64_t whole_chunks(std::uint64_t part_size, std::uint64_t file_size, con
 }
 
 PartFile::PartFile(const std::string& output_file, std::uint64_t file_size, bool resume)
-    : output_path(output_file), part_path(output_file + ".part") {
-    file_fd = open_or_throw(part_path, O_WRONLY | O_CREAT | (resume ? 0 : O_TRUNC));
-    try {
-        kept = whole_chunks(size_of(file_fd), file_size, part_path);
-        const auto kept_bytes = static_cast<off_t>(std::min(kept * MAX_CHUNK_SIZE, file_size));
-        if (ftruncate(file_fd, kept_bytes) != 0) {
-            throw_syscall_error(format("ftruncate {}", part_path));
-        }
-        if (lseek(file_fd, kept_bytes, SEEK_SET) != kept_bytes) {
-            throw_syscall_error(format("lseek {}", part_path));
-        }
-    } catch (...) {
-        close(file_fd);
-        throw;
+    : output_path(output_file),
+      part_path(output_file + ".part"),
+      file(open_or_throw(part_path, O_WRONLY | O_CREAT | (resume ? 0 : O_TRUNC))) {
+    kept = whole_chunks(size_of(file.get()), file_size, part_path);
+    const auto kept_bytes = static_cast<off_t>(std::min(kept * MAX_CHUNK_SIZE, file_size));
+    if (ftruncate(file.get(), kept_bytes) != 0) {
+        throw_syscall_error(format("ftruncate {}", part_path));
     }
-}
-
-PartFile::~PartFile() {
-    if (file_fd >= 0) {
-        close(file_fd);
+    if (lseek(file.get(), kept_bytes, SEEK_SET) != kept_bytes) {
+        throw_syscall_error(format("lseek {}", part_path));
     }
 }
 
 void PartFile::sync() const {
-    if (fsync(file_fd) != 0) {
+    if (fsync(file.get()) != 0) {
         throw_syscall_error(format("fsync {}", part_path));
     }
 }
 
 void PartFile::finish() {
     sync();
-    const int status = close(file_fd);
-    file_fd = -1;
+    const int status = close(file.release());
     if (status != 0) {
         throw_syscall_error(format("close {}", part_path));
     }

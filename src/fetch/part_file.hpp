@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/descriptor.hpp"
+
 namespace drovik::fetch {
 
 // OUTPUT_FILE.part: the download while it is not complete. It always holds a prefix
@@ -12,11 +14,8 @@ public:
     // `resume` it keeps the whole chunks already there (cutting off a partial last
     // one); without, it starts empty.
     PartFile(const std::string& output_file, std::uint64_t file_size, bool resume);
-    ~PartFile();
-    PartFile(const PartFile&) = delete;
-    PartFile& operator=(const PartFile&) = delete;
 
-    int fd() const { return file_fd; }
+    int fd() const { return file.get(); }
     const std::string& path() const { return part_path; }
     // Whole chunks found at the start (0 without resume).
     std::uint64_t kept_chunks() const { return kept; }
@@ -29,7 +28,7 @@ public:
 private:
     std::string output_path;
     std::string part_path;
-    int file_fd = -1;
+    Descriptor file;
     std::uint64_t kept = 0;
 };
 

@@ -1,7 +1,6 @@
 #include "server_socket.hpp"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -12,28 +11,12 @@
 namespace drovik::fetch {
 
 ServerSocket::ServerSocket(const sockaddr_in& address, std::string name)
-    : socket_fd(connected_udp_socket(address)), server_name(std::move(name)) {
-    try {
-        enlarge_socket_buffers(socket_fd);
-    } catch (...) {
-        close(socket_fd);
-        throw;
-    }
+    : socket(connected_udp_socket(address)), server_name(std::move(name)) {
+    enlarge_socket_buffers(socket.get());
 }
-
-ServerSocket::~ServerSocket() {
-    if (socket_fd >= 0) {
-        close(socket_fd);
-    }
-}
-
-ServerSocket::ServerSocket(ServerSocket&& other) noexcept
-    : socket_fd(std::exchange(other.socket_fd, -1)),
-      server_name(std::move(other.server_name)),
-      refusing(other.refusing) {}
 
 bool ServerSocket::send(std::string_view datagram) {
-    const ssize_t sent = ::send(socket_fd, datagram.data(), datagram.size(), 0);
+    const ssize_t sent = ::send(socket.get(), datagram.data(), datagram.size(), 0);
     if (sent == static_cast<ssize_t>(datagram.size())) {
         return true;
     }
@@ -50,7 +33,7 @@ bool ServerSocket::send(std::string_view datagram) {
 
 ServerSocket::Received ServerSocket::receive(std::vector<std::uint8_t>& buffer) {
     buffer.resize(RECEIVE_BUFFER_SIZE);
-    const ssize_t received = recv(socket_fd, buffer.data(), RECEIVE_LIMIT, MSG_DONTWAIT);
+    const ssize_t received = recv(socket.get(), buffer.data(), RECEIVE_LIMIT, MSG_DONTWAIT);
     if (received >= 0) {
         refusing = false;
         return {Received::datagram, static_cast<std::size_t>(received)};

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/descriptor.hpp"
+
 namespace drovik::fetch {
 
 // A UDP socket connected to one server, so that only that server's datagrams come in.
@@ -15,13 +17,8 @@ namespace drovik::fetch {
 class ServerSocket {
 public:
     ServerSocket(const sockaddr_in& address, std::string name);
-    ~ServerSocket();
-    ServerSocket(ServerSocket&& other) noexcept;
-    ServerSocket(const ServerSocket&) = delete;
-    ServerSocket& operator=(const ServerSocket&) = delete;
-    ServerSocket& operator=(ServerSocket&&) = delete;
 
-    int fd() const { return socket_fd; }
+    int fd() const { return socket.get(); }
     const std::string& name() const { return server_name; }
     // True while the latest word from the server's host was a refusal.
     bool refused() const { return refusing; }
@@ -38,7 +35,7 @@ public:
     Received receive(std::vector<std::uint8_t>& buffer);
 
 private:
-    int socket_fd;
+    Descriptor socket;
     std::string server_name;
     bool refusing = false;
 };

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/descriptor.hpp"
 #include "net/format.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
@@ -32,24 +33,6 @@ namespace {
 // Each client holds a socket towards the server while it is heard from: a sender that
 // changes its port for every datagram must not exhaust the descriptors or the memory.
 constexpr std::size_t MAX_CLIENTS = 512;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    Descriptor& operator=(Descriptor&&) = delete;
-    ~Descriptor() { reset(); }
-    void reset() {
-        if (fd >= 0) {
-            close(fd);
-        }
-        fd = -1;
-    }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 // Large buffers, then the socket aimed at the server.
 void attach_upstream(int fd, const sockaddr_in& server) {
