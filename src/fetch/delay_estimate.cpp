@@ -5,7 +5,6 @@
 namespace drovik::fetch {
 
 namespace {
-constexpr Nanos MS = 1000000;
 constexpr std::size_t TRUSTED_SAMPLES = 50;
 constexpr std::size_t SPACING_SAMPLES = 10;
 constexpr Nanos FIRST_SPACING = 20 * MS;

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <optional>
 
-namespace drovik::fetch {
+#include "nanos.hpp"
 
-using Nanos = std::int64_t;
+namespace drovik::fetch {
 
 // What one server's replies have taught about its delays. A reply that answers a
 // chunk asked earlier only says that some delay was at least its age; a chunk

@@ -26,7 +26,6 @@ namespace drovik::fetch {
 
 namespace {
 
-constexpr Nanos SECOND = 1'000'000'000;
 // The loop looks at the clock at least this often, for the display and the stall limit.
 constexpr Nanos LONGEST_WAIT = SECOND / 10;
 // Datagrams taken from one socket in a row before the engine gets its turn again.

@@ -7,7 +7,6 @@
 namespace drovik::fetch {
 
 namespace {
-constexpr Nanos MS = 1000000;
 constexpr Nanos WAKE = MS;
 // A server that refused or never answered is only probed, so that it costs little.
 constexpr double PROBE_RATE = 5;

@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace drovik::fetch {
+#include "nanos.hpp"
 
-using Nanos = std::int64_t;
+namespace drovik::fetch {
 
 // A token bucket: one token per GET, refilled at the rate, holding about 2 ms of it
 // so that GETs leave evenly spaced, never as bursts.

@@ -6,7 +6,6 @@
 namespace drovik::fetch {
 
 namespace {
-constexpr Nanos MS = 1000000;
 // Until the server's delays are known its limit cannot be told either: the rate stays
 // at a level somewhat above what a single reference server takes, which fills it
 // soon and wastes little once it is full.

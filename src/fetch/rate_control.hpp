@@ -15,7 +15,7 @@ namespace drovik::fetch {
 class RateControl {
 public:
     // update() runs this often.
-    static constexpr Nanos PERIOD = 20000000;
+    static constexpr Nanos PERIOD = 20 * MS;
 
     explicit RateControl(Nanos now);
 

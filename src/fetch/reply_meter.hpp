@@ -4,9 +4,9 @@
 #include <optional>
 #include <vector>
 
-namespace drovik::fetch {
+#include "nanos.hpp"
 
-using Nanos = std::int64_t;
+namespace drovik::fetch {
 
 // How many replies one server returns per GET. Every GET that the server admits
 // and its path does not lose brings its replies whatever became of its chunk, so

@@ -8,9 +8,9 @@
 
 namespace drovik::sim {
 
+using fetch::MS;
 using fetch::Nanos;
-inline constexpr Nanos MS = 1000000;
-inline constexpr Nanos SECOND = 1000 * MS;
+using fetch::SECOND;
 
 // One simulated drovik-server on a loopback path with no latency and no cost: its
 // own reply queue, admission and delivery draws, on a virtual clock.
