@@ -9,7 +9,7 @@
 namespace drovik::fetch {
 
 namespace {
-constexpr Nanos REDRAW_SPACING = 100'000'000;
+constexpr Nanos REDRAW_SPACING = 100 * MS;
 constexpr int BAR_WIDTH = 20;
 }  // namespace
 

@@ -3,7 +3,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "engine.hpp"
+#include "nanos.hpp"
 
 namespace drovik::fetch {
 

@@ -5,7 +5,7 @@
 namespace drovik::fetch {
 
 namespace {
-constexpr Nanos BIN = 10000000;  // 10 ms
+constexpr Nanos BIN = 10 * MS;
 constexpr std::uint64_t LEAST_DELAYS = 50;
 }  // namespace
 

@@ -20,7 +20,7 @@ struct Summary {
     std::vector<ServerReport> servers;
 };
 
-// --stats: "5000000 bytes in 9.12 s (548 kB/s), 3.71 GETs per chunk, 7812 replies,
+// --stats: "5000000 bytes in 9.12 s (548.2 kB/s), 3.71 GETs per chunk, 7812 replies,
 // 2812 duplicates; 127.0.0.1:4000: 18550 GETs, 7812 replies, 5000 useful".
 std::string summary_line(const Summary& summary);
 
@@ -34,7 +34,7 @@ struct StallWitness {
 // "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there)".
 std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers);
 
-// "interrupted at 120000 of 5000000 bytes (2.4 %); drovik-fetch --resume ... continues".
+// "interrupted with 120000 of 5000000 bytes (2.4 %) in FILE.part; --resume continues from there".
 std::string interrupted_message(std::uint64_t done, std::uint64_t total, const std::string& part_path);
 
 }  // namespace drovik::fetch
