@@ -36,9 +36,9 @@ measured_download() {
 # Starts a fresh server: drovik-server ($1 = reference) or bench-path-server on OTHER_PATH ($1 = other).
 start_server() {
   if [[ $1 == other ]]; then
-    start_daemon "$bin/bench/bench-path-server" "${OTHER_PATH[@]}"
+    start_daemon "$bin/bench/bench-path-server" "${OTHER_PATH[@]}" PORT
   else
-    start_daemon "$bin/drovik-server"
+    start_daemon "$bin/drovik-server" PORT
   fi
 }
 
@@ -65,7 +65,7 @@ fetch_row() {
 # "MODE-RUN seconds" for each to fetch-shared.txt, where MODE is $1.
 shared_run() {
   local mode=$1 gap=$2 run=$3 pids=() k
-  start_daemon "$bin/drovik-server"
+  start_daemon "$bin/drovik-server" PORT
   for k in 0 1 2 3; do
     (measured_download fetch 5000000 "$daemon_port" >"$out/shared-$k.txt") &
     pids+=($!)
@@ -91,24 +91,20 @@ shared_figures() {
     "$out/fetch-shared.txt"
 }
 
-# A fresh server behind a fresh relay tracing to $1; sets relay and port (the relay's).
+# A fresh server behind a fresh relay tracing to $1 (see start_relay).
 start_traced_server() {
-  start_daemon "$bin/drovik-server"
-  port=$(free_udp_port)
-  "$bin/drovik-trace" -o "$1" "$port" 127.0.0.1 "$daemon_port" 2>/dev/null &
-  relay=$!
-  started+=("$relay")
-  wait_udp_bound "$port"
+  start_daemon "$bin/drovik-server" PORT
+  start_relay "$1" "$daemon_port"
 }
 
 # The two pictures: useful bytes over time for fast and fetch (from traces), and the
 # four fetches started a second apart, through one relay, drawn by drovik-trace-plot.
 fetch_pictures() {
-  local client port relay pids=() k
+  local client pids=() k
   for client in fast fetch; do
     start_traced_server "$out/trace-$client.csv"
-    measured_download "$client" 5000000 "$port" >/dev/null
-    stop_daemon "$relay"
+    measured_download "$client" 5000000 "$relay_port" >/dev/null
+    stop_daemon "$relay_pid"
     stop_daemon "$daemon_pid"
     awk -F, -v c="$client" 'NR > 1 && $8 == 1 { n++; print $1, n / 1000 }' "$out/trace-$client.csv" \
       >"$out/progress-$client-5mb.dat"
@@ -117,13 +113,13 @@ fetch_pictures() {
     bench/fetch_progress.gp
   start_traced_server "$out/trace-four.csv"
   for k in 0 1 2 3; do
-    (measured_download fetch 5000000 "$port" >/dev/null) &
+    (measured_download fetch 5000000 "$relay_port" >/dev/null) &
     pids+=($!)
     started+=($!)
     sleep 1
   done
   wait "${pids[@]}"
-  stop_daemon "$relay"
+  stop_daemon "$relay_pid"
   stop_daemon "$daemon_pid"
   src/trace/drovik-trace-plot "$out/trace-four.csv" docs/fetch-sharing.png
 }
@@ -131,7 +127,7 @@ fetch_pictures() {
 # drovik-fetch's resident memory at the largest size, waiting on a silent peer.
 fetch_largest_rss_kb() {
   local peer client
-  start_daemon "$bin/bench/bench-silent-peer"
+  start_daemon "$bin/bench/bench-silent-peer" PORT
   peer=$daemon_pid
   "$bin/drovik-fetch" --quiet 127.0.0.1 "$daemon_port" "$out/largest.bin" "$LARGEST_SIZE" 2>/dev/null &
   client=$!

@@ -7,15 +7,13 @@
 # "path wall_s user_s sys_s peak_rss_kb exit relay_cpu_s" to relay.txt.
 relay_download() {
   local path=$1 file="$out/relay.bin" target figures server relay= relay_cpu=0
-  start_daemon "$bin/drovik-server"
+  start_daemon "$bin/drovik-server" PORT
   server=$daemon_pid
   target=$daemon_port
   if [[ $path == relay ]]; then
-    target=$(free_udp_port)
-    "$bin/drovik-trace" -o "$out/relay-trace.csv" "$target" 127.0.0.1 "$daemon_port" 2>/dev/null &
-    relay=$!
-    started+=("$relay")
-    wait_udp_bound "$target"
+    start_relay "$out/relay-trace.csv" "$daemon_port"
+    relay=$relay_pid
+    target=$relay_port
   fi
   figures=$("$bin/bench/bench-run" --timeout 300 -- \
     "$bin/drovik-client-fast" 127.0.0.1 "$target" "$file" "$RELAY_BYTES")
@@ -32,17 +30,13 @@ relay_download() {
 # Round trips of one datagram at a time to an echo process, directly and through
 # drovik-trace: appends "path median_us p90_us p99_us lost" to relay-latency.txt.
 relay_latency() {
-  local echo relay_port relay
-  start_daemon "$bin/bench/bench-echo-latency" echo
+  local echo
+  start_daemon "$bin/bench/bench-echo-latency" echo PORT
   echo=$daemon_pid
   echo "direct $("$bin/bench/bench-echo-latency" ping "$daemon_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
-  relay_port=$(free_udp_port)
-  "$bin/drovik-trace" -o "$out/relay-latency.csv" "$relay_port" 127.0.0.1 "$daemon_port" 2>/dev/null &
-  relay=$!
-  started+=("$relay")
-  wait_udp_bound "$relay_port"
+  start_relay "$out/relay-latency.csv" "$daemon_port"
   echo "relay $("$bin/bench/bench-echo-latency" ping "$relay_port" "$PING_COUNT")" >>"$out/relay-latency.txt"
-  stop_daemon "$relay"
+  stop_daemon "$relay_pid"
   stop_daemon "$echo"
   rm -f "$out/relay-latency.csv"
 }

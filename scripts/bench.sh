@@ -38,32 +38,16 @@ case ${BENCH_ONLY:-} in
 esac
 mkdir -p "$out" docs
 
-started=()
-cleanup() {
-  local pid
-  for pid in "${started[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-}
-trap cleanup EXIT
+trap stop_started EXIT
 
-# Starts "$@ PORT" on a free port; sets daemon_pid and daemon_port once it is bound.
-start_daemon() {
-  daemon_port=$(free_udp_port)
-  "$@" "$daemon_port" &
-  daemon_pid=$!
-  started+=("$daemon_pid")
-  wait_udp_bound "$daemon_port"
-}
-
-# Kills a process started here and forgets it, so that its pid is never signalled again.
-stop_daemon() {
-  kill "$1"
-  wait "$1" 2>/dev/null || true
-  local pid kept=()
-  for pid in "${started[@]}"; do [[ $pid == "$1" ]] || kept+=("$pid"); done
-  started=("${kept[@]}")
+# Starts drovik-trace on a free port in front of the server on port $2, tracing to $1;
+# sets relay_pid and relay_port once it is bound.
+start_relay() {
+  relay_port=$(free_udp_port)
+  "$bin/drovik-trace" -o "$1" "$relay_port" 127.0.0.1 "$2" 2>/dev/null &
+  relay_pid=$!
+  started+=("$relay_pid")
+  wait_udp_bound "$relay_port"
 }
 
 cpu_seconds() { awk '{ printf "%.6f\n", $1 / 1e9 }' "/proc/$1/schedstat"; }
@@ -92,7 +76,7 @@ summary() {
 # "variant bytes wall_s user_s sys_s peak_rss_kb exit server_cpu_s" to downloads.txt.
 download() {
   local variant=$1 bytes=$2 lines=${3:-} file="$out/download.bin" figures
-  start_daemon "$bin/drovik-server"
+  start_daemon "$bin/drovik-server" PORT
   if [[ -n $lines ]]; then
     figures=$("$bin/bench/bench-run" --timeout 300 --lines "$lines" -- \
       stdbuf -oL "$bin/drovik-client-$variant" 127.0.0.1 "$daemon_port" "$file" "$bytes")
@@ -109,7 +93,7 @@ download() {
 # One burst against a fresh receiver: appends "receiver kind sent absorbed seconds cpu_s" to ingest.txt.
 ingest() {
   local receiver=$1 kind=$2
-  if [[ $receiver == bare ]]; then start_daemon "$bin/bench/bench-bare-receive"; else start_daemon "$bin/drovik-server"; fi
+  if [[ $receiver == bare ]]; then start_daemon "$bin/bench/bench-bare-receive" PORT; else start_daemon "$bin/drovik-server" PORT; fi
   echo "$receiver $kind $("$bin/bench/bench-load" "$daemon_port" "$daemon_pid" "$INGEST_COUNT" "$kind")" \
     >>"$out/ingest.txt"
   stop_daemon "$daemon_pid"
@@ -155,7 +139,7 @@ for _ in $(seq "$INGEST_ROUNDS"); do
 done
 
 echo "Measuring memory at the largest size and idle cost..." >&2
-start_daemon "$bin/bench/bench-silent-peer"
+start_daemon "$bin/bench/bench-silent-peer" PORT
 peer=$daemon_pid
 "$bin/drovik-client-fast" 127.0.0.1 "$daemon_port" "$out/largest.bin" "$LARGEST_SIZE" >/dev/null &
 client=$!
@@ -166,14 +150,14 @@ stop_daemon "$client"
 stop_daemon "$peer"
 rm -f "$out/largest.bin"
 
-start_daemon "$bin/bench/bench-silent-peer"
+start_daemon "$bin/bench/bench-silent-peer" PORT
 peer=$daemon_pid
 
 "$bin/drovik-client-fast" 127.0.0.1 "$daemon_port" "$out/idle.bin" "${FAST_SIZES[-1]}" >/dev/null &
 client=$!
 started+=("$client")
 wait_udp_queued "$daemon_port"
-start_daemon "$bin/drovik-server"
+start_daemon "$bin/drovik-server" PORT
 server=$daemon_pid
 client_before=$(cpu_seconds "$client")
 server_before=$(cpu_seconds "$server")

@@ -39,3 +39,37 @@ quiet_build() {
   rm -f "$log"
   return "$status"
 }
+
+# ---- processes started here, killed by pid only ----------------------------------
+started=()
+
+# Starts "$@" with the argument PORT replaced by a free UDP port and waits until it is
+# bound; sets daemon_pid and daemon_port.
+start_daemon() {
+  daemon_port=$(free_udp_port)
+  "${@/#PORT/$daemon_port}" &
+  daemon_pid=$!
+  started+=("$daemon_pid")
+  wait_udp_bound "$daemon_port"
+}
+
+# Drops pid $1 from the started ones, so that it is never signalled again.
+forget() {
+  local pid kept=()
+  for pid in "${started[@]}"; do [[ $pid == "$1" ]] || kept+=("$pid"); done
+  started=("${kept[@]}")
+}
+
+# Kills process $1, started here, waits for it and forgets it.
+stop_daemon() {
+  kill "$1"
+  wait "$1" 2>/dev/null || true
+  forget "$1"
+}
+
+# Kills every process started here that is still known, then waits for them; for a trap on EXIT.
+stop_started() {
+  local pid
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${started[@]}"; do wait "$pid" 2>/dev/null || true; done
+}

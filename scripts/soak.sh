@@ -60,18 +60,7 @@ DOWNLOADS_HEADER="# start_s\tloop\tkind\tbytes\tseconds\ttraced\tresult"
 SAMPLES_HEADER="# seconds\tserver_rss_kB\tserver_fds\tserver_cpu_s\trelays_rss_kB\trelays_fds\trelays_cpu_s\tload_1min"
 
 # ---- processes started here, killed by pid -------------------------------------------------
-started=()
-forget() {
-  local pid kept=()
-  for pid in "${started[@]}"; do [[ $pid == "$1" ]] || kept+=("$pid"); done
-  started=("${kept[@]}")
-}
-cleanup() {
-  local pid
-  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${started[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
+trap stop_started EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -197,16 +186,6 @@ sampler() {
 }
 
 # ---- the run ---------------------------------------------------------------------------------
-# Starts "$@" with the first argument that reads PORT replaced by a free port, and waits
-# until it is bound; sets daemon_pid and daemon_port.
-start_daemon() {
-  daemon_port=$(free_udp_port)
-  "${@/#PORT/$daemon_port}" &
-  daemon_pid=$!
-  started+=("$daemon_pid")
-  wait_udp_bound "$daemon_port"
-}
-
 # The loops, every fourth through a relay of its own that lives as long as the run.
 start_loops() {
   local loop port traced
