@@ -22,9 +22,12 @@ void throw_syscall_error(std::string_view call_name) {
 bool datagram_lost(int error) {
     // A peer names its own address, so anyone can aim a reply where the kernel will not
     // send it: port 0 or a local address gone (EINVAL, EADDRNOTAVAIL), a broadcast
-    // address (EACCES), a firewall (EPERM), no route or no host (ENETUNREACH,
-    // EHOSTUNREACH, ENETDOWN, EHOSTDOWN, ECONNREFUSED). Full buffers and interruptions
-    // pass (ENOBUFS, ENOMEM, EAGAIN, EINTR). EBADF, ENOTSOCK, EFAULT and the rest do not.
+    // address (EACCES), a firewall (EPERM). What a router or the destination's host says
+    // in ICMP, at once or on a later call of a connected socket: no route, no host, no
+    // one listening, administratively prohibited, a bad header (ENETUNREACH, EHOSTUNREACH,
+    // ENETDOWN, EHOSTDOWN, ENONET, ECONNREFUSED, ENOPROTOOPT, EOPNOTSUPP, EPROTO, EACCES).
+    // Full buffers and interruptions pass (ENOBUFS, ENOMEM, EAGAIN, EINTR). EBADF,
+    // ENOTSOCK, EFAULT and the rest do not.
     switch (error) {
     case EINVAL:
     case EPERM:
@@ -33,8 +36,12 @@ bool datagram_lost(int error) {
     case EHOSTUNREACH:
     case ENETDOWN:
     case EHOSTDOWN:
+    case ENONET:
     case EADDRNOTAVAIL:
     case ECONNREFUSED:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+    case EPROTO:
     case ENOBUFS:
     case ENOMEM:
     case EAGAIN:  // also EWOULDBLOCK
@@ -49,6 +56,12 @@ int connected_udp_socket(const sockaddr_in& server_addr) {
     const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (socket_fd < 0) {
         throw_syscall_error("socket");
+    }
+    // Requests are small: path MTU discovery is of no use, and without it a forged
+    // "fragmentation needed" cannot surface as an error on a later call.
+    const int dont = IP_PMTUDISC_DONT;
+    if (setsockopt(socket_fd, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont) != 0) {
+        throw_syscall_error("setsockopt");
     }
     if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&server_addr), sizeof server_addr) < 0) {
         throw_syscall_error("connect");

@@ -14,12 +14,13 @@ struct WaitResult {
 // Blocks until `socket_fd` is readable or `timeout_ms` has passed.
 WaitResult wait_for_datagram(int socket_fd, std::int32_t timeout_ms);
 
-// True when a send that failed with `error` loses only that datagram, as the path
-// might: the fault lies with its destination or passes. Anything else means the
+// True when a send or receive that failed with `error` loses only a datagram, as the
+// path might: the fault lies with its destination or passes. Anything else means the
 // socket itself is broken.
 bool datagram_lost(int error);
 
-// A UDP socket connected to `server_addr`: it sends there and receives only from there.
+// A UDP socket connected to `server_addr`: it sends there and receives only from there,
+// and hears what the path reports about it (ICMP) as errors of later calls.
 int connected_udp_socket(const sockaddr_in& server_addr);
 
 // Send and receive buffers large enough for bursts of a thousand datagrams.
