@@ -43,7 +43,10 @@ std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints
 EngineConfig engine_config(const Options& options, std::uint64_t first_chunk) {
     EngineConfig config;
     config.file_size = options.bytes;
-    config.first_chunk = first_chunk;
+    config.held = ChunkSet(chunk_count(options.bytes));
+    for (std::uint64_t chunk = 0; chunk < first_chunk; ++chunk) {
+        config.held.insert(chunk);
+    }
     config.servers = options.servers.size();
     return config;
 }

@@ -26,21 +26,38 @@ Engine::Path::Path(Nanos now)
 
 Engine::Engine(const EngineConfig& config, Nanos now)
     : chunk_total(chunk_count(config.file_size)),
-      resumed_from(std::min(config.first_chunk, chunk_total)),
+      held_before(config.held.size() == chunk_total ? config.held : ChunkSet(chunk_total)),
       window(config.window),
-      first(resumed_from),
-      next_new(first),
+      first(0),
+      next_new(0),
       slots(2 * config.window),
       next_control(now),
       started(now) {
     for (std::size_t s = 0; s < config.servers; ++s) {
         paths.emplace_back(now);
     }
+    skip_held();
+}
+
+// Chunks held from before are never asked: the window takes them as it reaches them.
+void Engine::skip_held() {
+    while (next_new < chunk_total && next_new < first + window && held_before.contains(next_new)) {
+        slot(next_new++) = Slot{0, 0, true};
+        ++held;
+        advance_first();
+    }
+}
+
+void Engine::advance_first() {
+    while (first < next_new && slot(first).have) {
+        ++first;
+        --held;
+    }
 }
 
 // Chunks asked so far, and those written lately whose late replies still teach delays.
 bool Engine::known(std::uint64_t chunk) const {
-    return chunk >= resumed_from && chunk < next_new && chunk + window >= first;
+    return chunk < next_new && chunk + window >= first && !held_before.contains(chunk);
 }
 
 bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
@@ -66,10 +83,8 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     asked.have = true;
     ++path.stats.useful;
     ++held;
-    while (first < next_new && slot(first).have) {
-        ++first;
-        --held;
-    }
+    advance_first();
+    skip_held();
     return true;
 }
 
@@ -155,7 +170,10 @@ std::optional<Engine::Choice> Engine::choose(Nanos now) {
         return Choice{take_oldest(*timed_out), false};
     }
     if (next_new < chunk_total && next_new < first + window) {
-        return Choice{next_new++, true};
+        const std::uint64_t chunk = next_new++;
+        slot(chunk) = Slot{};
+        skip_held();
+        return Choice{chunk, true};
     }
     if (const auto early = oldest_due(now, true)) {
         return Choice{take_oldest(*early), false};
@@ -165,9 +183,6 @@ std::optional<Engine::Choice> Engine::choose(Nanos now) {
 
 void Engine::send_one(std::size_t server, const Choice& choice, Nanos now, const Send& send) {
     Slot& asked = slot(choice.chunk);
-    if (choice.fresh) {
-        asked = Slot{};
-    }
     asked.last_send = now;
     asked.asks = static_cast<std::uint8_t>(std::min(255, asked.asks + 1));
     Path& path = paths[server];

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "chunk_set.hpp"
 #include "delay_estimate.hpp"
 #include "pacer.hpp"
 #include "rate_control.hpp"
@@ -15,7 +16,7 @@ namespace drovik::fetch {
 
 struct EngineConfig {
     std::uint64_t file_size = 0;
-    std::uint64_t first_chunk = 0;  // chunks before this are already held (resume)
+    ChunkSet held;  // chunks held before this run (resume); empty when none
     std::size_t servers = 1;
     std::uint64_t window = 10000;  // at most this many chunks from the first missing one are asked
 };
@@ -88,6 +89,8 @@ private:
 
     Slot& slot(std::uint64_t chunk) { return slots[chunk % slots.size()]; }
     bool known(std::uint64_t chunk) const;
+    void skip_held();
+    void advance_first();
     bool stale(const Ask& ask);
     std::optional<Nanos> timeout_of(std::size_t server, Nanos now) const;
     bool silent(std::size_t server, Nanos now) const;
@@ -100,7 +103,7 @@ private:
     void control(Nanos now);
 
     std::uint64_t chunk_total;
-    std::uint64_t resumed_from;
+    ChunkSet held_before;
     std::uint64_t window;
     std::uint64_t first;
     std::uint64_t next_new;

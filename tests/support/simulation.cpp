@@ -116,9 +116,11 @@ public:
     template <class Send>
     void step(Nanos now, Send send) {
         if (!engine) {
-            engine.emplace(
-                fetch::EngineConfig{setup.file_size, setup.first_chunk, setup.servers.size(), setup.window},
-                now);
+            fetch::ChunkSet held(taken.size());
+            for (std::uint64_t chunk = 0; chunk < setup.first_chunk; ++chunk) {
+                held.insert(chunk);
+            }
+            engine.emplace(fetch::EngineConfig{setup.file_size, held, setup.servers.size(), setup.window}, now);
         }
         for (; !inbox.empty(); inbox.pop_front()) {
             take(inbox.front(), now);
