@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fetch/chunk_map.hpp"
 #include "fetch/part_file.hpp"
 #include "fetch/reorder_buffer.hpp"
 #include "support/output_file.hpp"
@@ -23,6 +24,14 @@ void put(ReorderBuffer& buffer, std::uint64_t chunk) {
     const std::string bytes =
         test::served_bytes(chunk * 1000, std::min<std::uint64_t>(1000, FILE_SIZE - chunk * 1000));
     buffer.put(chunk, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+ChunkSet chunks(std::uint64_t total, const std::vector<std::uint64_t>& members) {
+    ChunkSet set(total);
+    for (const std::uint64_t chunk : members) {
+        set.insert(chunk);
+    }
+    return set;
 }
 
 TEST(ReorderBuffer, WritesEachChunkOnceAllBeforeItHaveCome) {
@@ -42,6 +51,29 @@ TEST(ReorderBuffer, WritesEachChunkOnceAllBeforeItHaveCome) {
     }
     EXPECT_EQ(buffer.written_chunks(), 5u);
     close(fd);
+}
+
+TEST(ChunkMap, RoundTripsAndRefusesEveryDamage) {
+    for (const std::uint64_t size : {1, 999, 4500, 8001, 2147483647}) {
+        const std::uint64_t total = (size + 999) / 1000;
+        const ChunkMap map{size, chunks(total, {0, total / 3, total - 1})};
+        const auto decoded = decode_chunk_map(encode_chunk_map(map));
+        ASSERT_TRUE(decoded) << size;
+        EXPECT_EQ(decoded->file_size, size);
+        EXPECT_EQ(decoded->held.bytes(), map.held.bytes()) << size;
+        EXPECT_EQ(decoded->held.count(), map.held.count()) << size;
+    }
+    const std::string record = encode_chunk_map({FILE_SIZE, chunks(5, {1, 4})});
+    EXPECT_EQ(record.substr(0, 30), "drovik-fetch chunk map 1 4500\n");
+    for (std::size_t at = 0; at < record.size(); ++at) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string damaged = record;
+            damaged[at] = static_cast<char>(damaged[at] ^ (1 << bit));
+            EXPECT_FALSE(decode_chunk_map(damaged)) << "byte " << at << " bit " << bit;
+        }
+        EXPECT_FALSE(decode_chunk_map(record.substr(0, at))) << "cut to " << at;
+    }
+    EXPECT_FALSE(decode_chunk_map(record + '\0'));
 }
 
 TEST(PartFile, WholeChunksOfAnExistingPart) {
