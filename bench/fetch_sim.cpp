@@ -81,11 +81,13 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
          }},
         {"dead2M",
          [](std::uint32_t s) {
-             return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, true)}, {client(2000000, 0, {0, 1})}};
+             return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, true)},
+                             {client(2000000, 0, {0, 1})}};
          }},
         {"silent2M",
          [](std::uint32_t s) {
-             return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, false)}, {client(2000000, 0, {0, 1})}};
+             return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, false)},
+                             {client(2000000, 0, {0, 1})}};
          }},
         {"alone2M",
          [](std::uint32_t s) {

@@ -78,8 +78,8 @@ int main(int argc, char* argv[]) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (sendto(raw.get(), &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
-            static_cast<ssize_t>(sizeof message)) {
+        if (sendto(raw.get(), &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to) != static_cast<ssize_t>(sizeof message)) {
             drovik::throw_syscall_error("sendto");
         }
     } catch (const std::exception& error) {

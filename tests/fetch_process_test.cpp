@@ -5,8 +5,8 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -168,8 +168,7 @@ TEST_P(FetchSocketFault, AnErrorAboutAServerEndsNothing) {
     const std::vector<std::string> env = {
         std::string("LD_PRELOAD=") + DROVIK_SOCKET_FAULTS_LIB,
         std::string("DROVIK_TEST_FAULT=") + GetParam().fault,
-        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
-        DROVIK_FETCH_BIN};
+        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0", DROVIK_FETCH_BIN};
     std::vector<std::string> args = env;
     const std::string mirror_name = "127.0.0.1:" + std::to_string(mirror.port);
     for (const std::string& arg : download.args(server.port, 300000, {"-m", mirror_name})) {
@@ -181,12 +180,12 @@ TEST_P(FetchSocketFault, AnErrorAboutAServerEndsNothing) {
     EXPECT_TRUE(download.complete(300000));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, FetchSocketFault,
-    ::testing::Values(SocketFault{"recv 40 113", "ProhibitedOnAReceive"},  // EHOSTUNREACH
-                      SocketFault{"recv 41 71", "BadHeaderOnAReceive"},    // EPROTO
-                      SocketFault{"send 300 105", "NoBuffersOnASend"}),    // ENOBUFS
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, FetchSocketFault,
+                         ::testing::Values(SocketFault{"recv 40 113",
+                                                       "ProhibitedOnAReceive"},               // EHOSTUNREACH
+                                           SocketFault{"recv 41 71", "BadHeaderOnAReceive"},  // EPROTO
+                                           SocketFault{"send 300 105", "NoBuffersOnASend"}),  // ENOBUFS
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Time it could not run (Ctrl-Z, then fg) is no server's fault.
 TEST(FetchProcess, ASuspensionLongerThanTheStallLimitIsNoStall) {

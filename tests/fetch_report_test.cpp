@@ -52,9 +52,10 @@ TEST(FetchReport, StallNamesEveryServerAndWhatItDid) {
                                  {"o:4003", EHOSTUNREACH, 0}}),
               "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there), m:4001 (no reply), "
               "n:4002 (7 replies, none new), o:4003 (unreachable: No route to host)");
-    EXPECT_EQ(stall_message(30, {{"127.0.0.1:4000", 0, 9}}, 100001000),
-              "no new data for 30 s from 127.0.0.1:4000 (9 replies, none new); nothing from offset 100001000 on "
-              "was ever answered");
+    EXPECT_EQ(
+        stall_message(30, {{"127.0.0.1:4000", 0, 9}}, 100001000),
+        "no new data for 30 s from 127.0.0.1:4000 (9 replies, none new); nothing from offset 100001000 on "
+        "was ever answered");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ constexpr Nanos WAKE = MS;
 constexpr double PROBE_RATE = 5;
 // Quiet: nothing came for this many time-outs, although it was asked this often. A
 // server that answers, however squeezed, sends something in that time.
-constexpr double HUSH_TIMEOUTS = 2;
+constexpr Nanos HUSH_TIMEOUTS = 2;
 constexpr std::uint64_t HUSH_GETS = 50;
 // Until some server has taught a time-out: longer than any delay a server is likely to take.
 constexpr Nanos BLIND_TIMEOUT = 2000 * MS;

@@ -123,7 +123,8 @@ public:
                     held.insert(chunk);
                 }
             }
-            engine.emplace(fetch::EngineConfig{setup.file_size, held, setup.servers.size(), setup.window}, now);
+            engine.emplace(fetch::EngineConfig{setup.file_size, held, setup.servers.size(), setup.window},
+                           now);
         }
         for (; !inbox.empty(); inbox.pop_front()) {
             take(inbox.front(), now);

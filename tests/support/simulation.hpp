@@ -31,8 +31,8 @@ struct ClientSetup {
     std::uint64_t file_size = 0;
     Nanos start = 0;
     std::vector<std::size_t> servers{0};  // indices into the server list, main first
-    std::uint64_t first_chunk = 0;  // held before the start, with...
-    std::uint64_t held_stride = 0;  // ...every chunk beyond whose index this divides
+    std::uint64_t first_chunk = 0;        // held before the start, with...
+    std::uint64_t held_stride = 0;        // ...every chunk beyond whose index this divides
     std::uint64_t window = 10000;
 };
 
