@@ -81,19 +81,61 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
          }},
         {"dead2M",
          [](std::uint32_t s) {
-             ServerSetup dead{REFERENCE, s + 1000};
-             dead.refuses = true;
-             return Scenario{{{REFERENCE, s}, dead}, {client(2000000, 0, {0, 1})}};
+             return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, true)},
+                             {client(2000000, 0, {0, 1})}};
          }},
         {"silent2M",
          [](std::uint32_t s) {
-             ServerSetup silent{REFERENCE, s + 1000};
-             silent.silent = true;
-             return Scenario{{{REFERENCE, s}, silent}, {client(2000000, 0, {0, 1})}};
+             return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, false)},
+                             {client(2000000, 0, {0, 1})}};
          }},
         {"alone2M",
          [](std::uint32_t s) {
              return Scenario{{{REFERENCE, s}}, {client(2000000)}};
+         }},
+        {"late300k",
+         [](std::uint32_t s) {
+             ServerSetup late{REFERENCE, s};
+             late.down_from = 0;
+             late.down_until = 4 * sim::SECOND;
+             return Scenario{{late}, {client(300000)}};
+         }},
+        {"frozen20M",
+         [](std::uint32_t s) {
+             ServerSetup frozen{REFERENCE, s};
+             frozen.pause_from = 8 * sim::SECOND;
+             frozen.pause_until = 18 * sim::SECOND;
+             return Scenario{{frozen}, {client(20000000)}};
+         }},
+        {"frozen5M",
+         [](std::uint32_t s) {
+             ServerSetup frozen{REFERENCE, s};
+             frozen.pause_from = 3 * sim::SECOND;
+             frozen.pause_until = 13 * sim::SECOND;
+             return Scenario{{frozen}, {client(5000000)}};
+         }},
+        {"refusing5M",
+         [](std::uint32_t s) {
+             ServerSetup gone{REFERENCE, s};
+             gone.down_from = 3 * sim::SECOND;
+             gone.down_until = 13 * sim::SECOND;
+             gone.refuses = true;
+             return Scenario{{gone}, {client(5000000)}};
+         }},
+        {"dropping5M",
+         [](std::uint32_t s) {
+             ServerSetup gone{REFERENCE, s};
+             gone.down_from = 3 * sim::SECOND;
+             gone.down_until = 13 * sim::SECOND;
+             return Scenario{{gone}, {client(5000000)}};
+         }},
+        {"refusing20M",
+         [](std::uint32_t s) {
+             ServerSetup gone{REFERENCE, s};
+             gone.down_from = 8 * sim::SECOND;
+             gone.down_until = 18 * sim::SECOND;
+             gone.refuses = true;
+             return Scenario{{gone}, {client(20000000)}};
          }},
         {"frozen1M",
          [](std::uint32_t s) {

@@ -2,14 +2,16 @@
 # Measures drovik on loopback and prints the figures as Markdown tables:
 # end-to-end downloads, server ingest against a bare receive loop, client
 # memory at the largest size, idle cost, what the drovik-trace relay costs
-# (bench/relay.sh), what drovik-fetch achieves (bench/fetch.sh) and what it keeps when
-# stopped, its outputs and its lock (bench/reliability.sh).
+# (bench/relay.sh), what drovik-fetch achieves (bench/fetch.sh), how it goes through
+# outages (bench/outages.sh), and what it keeps when stopped, its outputs and its lock
+# (bench/reliability.sh).
 # Builds the release preset in build/bench-release; raw figures go to
 # bench/out/, the plots to docs/. Every process it starts is killed by pid on exit.
 # Usage: scripts/bench.sh                    (about 25 minutes)
 #        BENCH_ONLY=relay scripts/bench.sh   (only the relay's block: a minute or two once built)
 #        BENCH_ONLY=fetch scripts/bench.sh   (only drovik-fetch's block: about 15 minutes)
-#        BENCH_ONLY=reliability scripts/bench.sh   (only drovik-fetch's reliability block: about 4 minutes)
+#        BENCH_ONLY=outages scripts/bench.sh (only the outages block: about 5 minutes)
+#        BENCH_ONLY=reliability scripts/bench.sh (only drovik-fetch's reliability block: about 3 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -36,6 +38,7 @@ out=bench/out
 case ${BENCH_ONLY:-} in
   relay) rm -f "$out"/relay*.txt ;;
   fetch) rm -f "$out"/fetch*.txt ;;
+  outages) ;;
   reliability) rm -f "$out"/reliability*.txt ;;
   *) rm -rf "$out" ;;
 esac
@@ -122,10 +125,12 @@ table_row() {
 
 source bench/relay.sh
 source bench/fetch.sh
+source bench/outages.sh
 source bench/reliability.sh
 case ${BENCH_ONLY:-} in
   relay) bench_relay | tee "$out/relay-table.md"; exit 0 ;;
   fetch) bench_fetch | tee "$out/fetch-table.md"; exit 0 ;;
+  outages) bench_outages | tee "$out/outages-table.md"; exit 0 ;;
   reliability) bench_reliability | tee "$out/reliability-table.md"; exit 0 ;;
 esac
 
@@ -185,6 +190,7 @@ gnuplot -e "fast='$out/progress-fast.dat'; slow='$out/progress-slow.dat'; output
 
 bench_relay >"$out/relay-table.md"
 bench_fetch >"$out/fetch-table.md"
+bench_outages >"$out/outages-table.md"
 bench_reliability >"$out/reliability-table.md"
 
 download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
@@ -257,7 +263,7 @@ mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
   printf '| Client waiting on a silent peer, whole window outstanding (CPU in %s s: %.1f ms) | %.2f %% of a core | (none) | |\n' \
     "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
     "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
-  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/reliability-table.md"
+  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/reliability-table.md"
 } | tee "$out/table.md"
 echo >&2
 echo "Progress plot: docs/progress.png; raw figures: $out/" >&2

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -98,11 +99,16 @@ bool serve_until_recorded(const test::UdpSocket& server, test::Process& fetch, c
     return false;
 }
 
-// Answers every GET at once until `fetch` ends (at most 30 s); the chunks asked for.
-std::set<std::uint64_t> serve_all(const test::UdpSocket& server, test::Process& fetch) {
+// Answers every GET at once until the client ends (at most 30 s): the chunks it asked
+// for, or nothing if it did not end.
+std::optional<std::set<std::uint64_t>> serve_until_done(const test::UdpSocket& server,
+                                                        test::Process& client) {
     std::set<std::uint64_t> asked;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (fetch.running() && std::chrono::steady_clock::now() < deadline) {
+    while (client.running()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return std::nullopt;
+        }
         const auto datagram = server.receive(20ms);
         if (const auto get = datagram ? test::parse_get(datagram->bytes) : std::nullopt) {
             asked.insert(get->first / 1000);
@@ -146,10 +152,11 @@ TEST_P(FetchStopped, KeepsEveryChunkTakenAndResumeAsksOnlyForTheOthers) {
 
     const test::UdpSocket server;
     test::Process resumed(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE, {"--resume", "--stats"}));
-    const std::set<std::uint64_t> asked = serve_all(server, resumed);
+    const auto asked = serve_until_done(server, resumed);
+    ASSERT_TRUE(asked);
     ASSERT_EQ(resumed.wait_exit(0ms), 0) << resumed.err();
     EXPECT_EQ(resumed.err().rfind("drovik-fetch: 540000 bytes in ", 0), 0u) << resumed.err();
-    EXPECT_TRUE(std::none_of(asked.begin(), asked.end(), scattered)) << "a chunk kept was asked for again";
+    EXPECT_TRUE(std::none_of(asked->begin(), asked->end(), scattered)) << "a chunk kept was asked for again";
     EXPECT_TRUE(download.complete(FILE_SIZE));
 }
 
@@ -176,6 +183,58 @@ TEST(FetchProcess, WaitsOutAServerRestartedOnTheSamePort) {
     ASSERT_EQ(fetch.wait_exit(60s), 0) << fetch.err();
     EXPECT_EQ(fetch.err(), "");
     EXPECT_TRUE(download.complete(FILE_SIZE));
+}
+
+struct SocketFault {
+    const char* fault;  // as DROVIK_TEST_FAULT takes it
+    const char* name;
+};
+
+class FetchSocketFault : public ::testing::TestWithParam<SocketFault> {};
+
+// What the kernel reports about a server (an ICMP error, a shortage), on a receive or a
+// send, on the main server's socket or a mirror's, costs a datagram and ends nothing.
+TEST_P(FetchSocketFault, AnErrorAboutAServerEndsNothing) {
+    const test::RunningServer server = test::start_server();
+    const test::RunningServer mirror = test::start_server();
+    const Download download("fetch-fault");
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::vector<std::string> env = {
+        std::string("LD_PRELOAD=") + DROVIK_SOCKET_FAULTS_LIB,
+        std::string("DROVIK_TEST_FAULT=") + GetParam().fault,
+        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0", DROVIK_FETCH_BIN};
+    std::vector<std::string> args = env;
+    const std::string mirror_name = "127.0.0.1:" + std::to_string(mirror.port);
+    for (const std::string& arg : download.args(server.port, 300000, {"-m", mirror_name})) {
+        args.push_back(arg);
+    }
+    const test::RunResult result = test::run_program("/usr/bin/env", args, 60s);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(download.complete(300000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FetchSocketFault,
+                         ::testing::Values(SocketFault{"recv 40 113",
+                                                       "ProhibitedOnAReceive"},               // EHOSTUNREACH
+                                           SocketFault{"recv 41 71", "BadHeaderOnAReceive"},  // EPROTO
+                                           SocketFault{"send 300 105", "NoBuffersOnASend"}),  // ENOBUFS
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Time it could not run (Ctrl-Z, then fg) is no server's fault.
+TEST(FetchProcess, ASuspensionLongerThanTheStallLimitIsNoStall) {
+    constexpr std::uint64_t SIZE = 50000;
+    const test::UdpSocket server;
+    const Download download("fetch-suspended");
+    test::Process fetch(DROVIK_FETCH_BIN, download.args(server.port(), SIZE, {"--stall-timeout", "1"}));
+    ASSERT_TRUE(server.receive(10s)) << "no GET came";
+    fetch.signal(SIGSTOP);
+    std::this_thread::sleep_for(2s);  // the suspension itself
+    fetch.signal(SIGCONT);
+    std::this_thread::sleep_for(300ms);  // a server slow to answer: the suspension must not count
+    ASSERT_TRUE(serve_until_done(server, fetch));
+    ASSERT_EQ(fetch.wait_exit(0ms), 0) << fetch.err();
+    EXPECT_TRUE(download.complete(SIZE));
 }
 
 TEST(FetchProcess, GivesUpOnAStallNamingTheRefusingServer) {
@@ -211,7 +270,7 @@ TEST(FetchProcess, OneRunPerOutputFile) {
         test::run_program(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE, {"--resume"}), 10s);
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.err, "drovik-fetch: " + download.part.path + " is in use by another drovik-fetch\n");
-    serve_all(server, first);
+    ASSERT_TRUE(serve_until_done(server, first));
     ASSERT_EQ(first.wait_exit(0ms), 0) << first.err();
     EXPECT_TRUE(download.complete(FILE_SIZE));
 }

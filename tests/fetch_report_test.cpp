@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <string>
 #include <utility>
 
@@ -44,9 +46,16 @@ TEST(FetchReport, SummaryCountsDuplicatesOverAllServers) {
 }
 
 TEST(FetchReport, StallNamesEveryServerAndWhatItDid) {
-    EXPECT_EQ(stall_message(30, {{"127.0.0.1:4000", true, 0}, {"m:4001", false, 0}, {"n:4002", false, 7}}),
+    EXPECT_EQ(stall_message(30, {{"127.0.0.1:4000", ECONNREFUSED, 0},
+                                 {"m:4001", 0, 0},
+                                 {"n:4002", 0, 7},
+                                 {"o:4003", EHOSTUNREACH, 0}}),
               "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there), m:4001 (no reply), "
-              "n:4002 (7 replies, none new)");
+              "n:4002 (7 replies, none new), o:4003 (unreachable: No route to host)");
+    EXPECT_EQ(
+        stall_message(30, {{"127.0.0.1:4000", 0, 9}}, 100001000),
+        "no new data for 30 s from 127.0.0.1:4000 (9 replies, none new); nothing from offset 100001000 on "
+        "was ever answered");
 }
 
 }  // namespace

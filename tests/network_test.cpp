@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "net/network.hpp"
+#include "net/stop_signals.hpp"
 #include "support/loopback.hpp"
 
 namespace drovik {
@@ -105,6 +106,20 @@ TEST(WaitForDatagram, InterruptedPollRaisesTheSystemCallError) {
         EXPECT_STREQ(error.what(), "Error while executing poll: Interrupted system call.");
     }
     sigaction(SIGALRM, &previous, nullptr);
+}
+
+// A stop that came while the program was ending: the test process itself dies of it
+// unless the signal is dropped before it is unblocked.
+TEST(StopSignals, ASignalStillWaitingAtTheEndIsDropped) {
+    {
+        const StopSignals stop;
+        ASSERT_EQ(raise(SIGINT), 0);
+        ASSERT_EQ(raise(SIGTERM), 0);
+    }
+    sigset_t pending;
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_FALSE(sigismember(&pending, SIGINT));
+    EXPECT_FALSE(sigismember(&pending, SIGTERM));
 }
 
 }  // namespace

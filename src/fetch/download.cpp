@@ -8,6 +8,7 @@
 #include <csignal>
 #include <ctime>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -15,11 +16,13 @@
 #include "net/chunk_reply.hpp"
 #include "net/chunk_request.hpp"
 #include "net/network.hpp"
+#include "net/protocol.hpp"
 #include "net/resolve.hpp"
 #include "net/stop_signals.hpp"
 #include "output.hpp"
 #include "progress.hpp"
 #include "report.hpp"
+#include "run_clock.hpp"
 #include "server_socket.hpp"
 
 namespace drovik::fetch {
@@ -64,6 +67,7 @@ private:
     void drain(std::size_t server, Nanos now);
     void take(std::size_t server, std::size_t size, Nanos now);
     void check_stall(Nanos now) const;
+    std::optional<std::uint64_t> unanswered_from() const;
 
     const Options& options;
     std::vector<ServerSocket> servers;
@@ -71,13 +75,15 @@ private:
     EngineConfig config;
     Nanos start;
     Nanos end;
+    RunClock clock;
     Engine engine;
     Output& output;
     std::uint64_t start_bytes;
     ProgressBar bar;
     std::vector<pollfd> fds;
     std::vector<std::uint8_t> datagram;
-    std::vector<std::size_t> refused_in_tick;
+    std::vector<std::size_t> unreachable_in_tick;
+    std::uint64_t answered_below = 0;  // no reply ever came for a chunk from here on
     Nanos last_new;
     std::vector<std::uint64_t> replies_at_last_new;
 };
@@ -90,6 +96,7 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
       config(engine_config(options, output.held_before())),
       start(monotonic_ns()),
       end(start),
+      clock(start, LONGEST_WAIT),
       engine(config, start),
       output(output),
       start_bytes(output.written_bytes()),
@@ -102,10 +109,12 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
     }
 }
 
+// Engine, stall limit and display run on the clock that stands still while the program
+// is stopped; the summary's time is the wall's.
 int Transfer::run() {
     int signal = 0;
     while (!engine.done() && signal == 0) {
-        const Nanos now = monotonic_ns();
+        const Nanos now = clock.read(monotonic_ns());
         tick(now);
         check_stall(now);
         output.flush_if_due(now);
@@ -113,21 +122,22 @@ int Transfer::run() {
         signal = wait(now);
     }
     end = monotonic_ns();
-    bar.finish(output.taken_bytes(), end);
-    return signal;
+    bar.finish(output.taken_bytes(), clock.read(end));
+    // A stop that came with the last chunk is too late to stop anything.
+    return engine.done() ? 0 : signal;
 }
 
 void Transfer::tick(Nanos now) {
-    // A refusal met while sending waits until the engine has finished its turn.
+    // An error met while sending waits until the engine has finished its turn.
     engine.on_tick(now, [this](std::size_t server, std::uint64_t chunk) {
         if (!servers[server].send(encode_chunk_request(options.bytes, chunk))) {
-            refused_in_tick.push_back(server);
+            unreachable_in_tick.push_back(server);
         }
     });
-    for (const std::size_t server : refused_in_tick) {
-        engine.on_refused(server, now);
+    for (const std::size_t server : unreachable_in_tick) {
+        engine.on_unreachable(server, now);
     }
-    refused_in_tick.clear();
+    unreachable_in_tick.clear();
 }
 
 int Transfer::wait(Nanos now) {
@@ -139,16 +149,13 @@ int Transfer::wait(Nanos now) {
         }
         throw_syscall_error("ppoll");
     }
-    if (fds[0].revents != 0) {
-        return stop.take();
-    }
-    const Nanos woke = monotonic_ns();
+    const Nanos woke = clock.read(monotonic_ns());
     for (std::size_t server = 0; server < servers.size(); ++server) {
         if (fds[server + 1].revents != 0) {
             drain(server, woke);
         }
     }
-    return 0;
+    return fds[0].revents != 0 ? stop.take() : 0;
 }
 
 void Transfer::drain(std::size_t server, Nanos now) {
@@ -157,8 +164,8 @@ void Transfer::drain(std::size_t server, Nanos now) {
         if (received.kind == ServerSocket::Received::nothing) {
             return;
         }
-        if (received.kind == ServerSocket::Received::refused) {
-            engine.on_refused(server, now);
+        if (received.kind == ServerSocket::Received::unreachable) {
+            engine.on_unreachable(server, now);
         } else {
             take(server, received.size, now);
         }
@@ -167,7 +174,11 @@ void Transfer::drain(std::size_t server, Nanos now) {
 
 void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
     const std::optional<ChunkReply> reply = decode_chunk_reply(datagram.data(), size, options.bytes);
-    if (!reply || !engine.on_reply(server, reply->chunk_index, now)) {
+    if (!reply) {
+        return;
+    }
+    answered_below = std::max(answered_below, reply->chunk_index + 1);
+    if (!engine.on_reply(server, reply->chunk_index, now)) {
         return;
     }
     output.put(reply->chunk_index, reply->data);
@@ -185,9 +196,18 @@ void Transfer::check_stall(Nanos now) const {
     std::vector<StallWitness> witnesses;
     for (std::size_t k = 0; k < servers.size(); ++k) {
         witnesses.push_back(
-            {servers[k].name(), servers[k].refused(), engine.stats(k).replies - replies_at_last_new[k]});
+            {servers[k].name(), servers[k].unreachable(), engine.stats(k).replies - replies_at_last_new[k]});
     }
-    throw std::runtime_error(stall_message(options.stall_timeout_s, witnesses));
+    throw std::runtime_error(stall_message(options.stall_timeout_s, witnesses, unanswered_from()));
+}
+
+// The offset from which no chunk was ever answered, when every chunk before it is held:
+// then it is why nothing new comes.
+std::optional<std::uint64_t> Transfer::unanswered_from() const {
+    if (answered_below > 0 && engine.first_missing() == answered_below) {
+        return answered_below * MAX_CHUNK_SIZE;
+    }
+    return std::nullopt;
 }
 
 Summary Transfer::summary() const {

@@ -8,8 +8,14 @@ namespace drovik::fetch {
 
 namespace {
 constexpr Nanos WAKE = MS;
-// A server that refused or never answered is only probed, so that it costs little.
+// A server that is unreachable or has gone quiet is only probed, so that it costs little.
 constexpr double PROBE_RATE = 5;
+// Quiet: nothing came for this many time-outs, although it was asked this often. A
+// server that answers, however squeezed, sends something in that time.
+constexpr Nanos HUSH_TIMEOUTS = 2;
+constexpr std::uint64_t HUSH_GETS = 50;
+// Until some server has taught a time-out: longer than any delay a server is likely to take.
+constexpr Nanos BLIND_TIMEOUT = 2000 * MS;
 constexpr Nanos METER_MEMORY = 10000 * MS;
 // Repeats wait for spare capacity once the chunks awaited would keep the servers
 // busy for longer than this many of their delays.
@@ -22,7 +28,12 @@ constexpr Nanos SETTLING = 2000 * MS;
 }  // namespace
 
 Engine::Path::Path(Nanos now)
-    : control(now), pacer(control.initial_rate(), control.initial_burst(), now), meter(now), started(now) {}
+    : control(now),
+      pacer(control.initial_rate(), control.initial_burst(), now),
+      meter(now),
+      started(now),
+      teaching_since(now),
+      rate_at_reply(pacer.rate()) {}
 
 Engine::Engine(const EngineConfig& config, Nanos now)
     : chunk_total(chunk_count(config.file_size)),
@@ -32,7 +43,7 @@ Engine::Engine(const EngineConfig& config, Nanos now)
       next_new(0),
       slots(2 * config.window),
       next_control(now),
-      started(now) {
+      settled_at(now + SETTLING) {
     for (std::size_t s = 0; s < config.servers; ++s) {
         paths.emplace_back(now);
     }
@@ -63,19 +74,23 @@ bool Engine::known(std::uint64_t chunk) const {
 bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     Path& path = paths[server];
     ++path.stats.replies;
-    path.meter.replied(now);
-    if (path.refused_at) {
-        path.refused_at.reset();
-        path.pacer.set_rate(path.rate_before_refusal);
+    if (path.probed || (path.last_reply && now - *path.last_reply > live_timeout(server, now))) {
+        revive(server, now);
     }
+    path.last_reply = now;
+    path.gets_since_reply = 0;
+    path.rate_at_reply = path.pacer.rate();
+    path.meter.replied(now);
     if (!known(chunk)) {
         return false;
     }
     Slot& asked = slot(chunk);
     const Nanos age = now - asked.last_send;
-    path.delays.sample(age, asked.asks == 1);
-    if (asked.asks == 1) {
-        path.meter.exact(asked.last_send, age);
+    if (asked.last_send >= path.teaching_since) {
+        path.delays.sample(age, asked.asks == 1);
+        if (asked.asks == 1) {
+            path.meter.exact(asked.last_send, age);
+        }
     }
     if (chunk < first || asked.have) {
         return false;
@@ -88,45 +103,60 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     return true;
 }
 
-void Engine::on_refused(std::size_t server, Nanos now) {
+// A server heard from again after a silence: it goes back to the pace it had, and what
+// the silence did to its figures is forgotten. Replies to GETs sent before now may have
+// waited out the silence in a frozen server: their ages are not its delays.
+void Engine::revive(std::size_t server, Nanos now) {
     Path& path = paths[server];
-    if (!path.refused_at) {
-        path.rate_before_refusal = path.pacer.rate();
+    // The first word from any server: nothing is known and it is empty, as at a start.
+    if (std::none_of(paths.begin(), paths.end(), [](const Path& p) { return p.last_reply.has_value(); })) {
+        settled_at = now + SETTLING;
     }
-    path.refused_at = now;
+    path.probed = false;
+    path.pacer.set_rate(path.rate_at_reply);
+    if (!path.last_reply || now - *path.last_reply > live_timeout(server, now)) {
+        path.teaching_since = now;
+        path.meter.forget_before(now);
+        path.control.restart(now, path.delays.largest());
+    }
 }
 
-bool Engine::silent(std::size_t server, Nanos now) const {
+void Engine::on_unreachable(std::size_t server, Nanos /*now*/) {
+    Path& path = paths[server];
+    if (!path.probed) {
+        path.probed = true;
+        path.pacer.set_rate(PROBE_RATE);
+    }
+}
+
+// Nothing has come from the server for two of its time-outs although it was asked
+// often enough to answer: it is only probed until it answers again.
+bool Engine::hushed(std::size_t server, Nanos now) const {
     const Path& path = paths[server];
-    if (path.refused_at) {
-        return true;
-    }
-    if (path.stats.replies > 0) {
-        return false;
-    }
-    // Never answered, while another server has answered for longer than its largest delay.
-    return std::any_of(paths.begin(), paths.end(), [&](const Path& other) {
-        return other.stats.replies > 0 &&
-               now - path.started > other.delays.largest() + other.delays.largest() / 10;
-    });
+    const Nanos silence = now - path.last_reply.value_or(path.started);
+    return path.gets_since_reply >= HUSH_GETS && silence > HUSH_TIMEOUTS * live_timeout(server, now);
 }
 
-std::optional<Nanos> Engine::timeout_of(std::size_t server, Nanos now) const {
-    if (silent(server, now)) {
-        return 0;
-    }
+Nanos Engine::timeout_of(std::size_t server, Nanos now) const {
+    return paths[server].probed ? 0 : live_timeout(server, now);
+}
+
+// Its own time-out once learned; until then the longest of the others', or, while
+// nobody knows one, a blind one well beyond every delay seen.
+Nanos Engine::live_timeout(std::size_t server, Nanos now) const {
     const Path& path = paths[server];
     if (const auto own = path.delays.timeout(now - path.started)) {
-        return own;
+        return *own;
     }
-    // A server that has not taught its own yet borrows the longest of the others'.
     std::optional<Nanos> borrowed;
+    Nanos largest = 0;
     for (const Path& other : paths) {
         if (const auto theirs = other.delays.timeout(now - other.started)) {
             borrowed = std::max(borrowed.value_or(0), *theirs);
         }
+        largest = std::max(largest, other.delays.largest());
     }
-    return borrowed;
+    return borrowed.value_or(std::max(BLIND_TIMEOUT, 2 * largest));
 }
 
 bool Engine::stale(const Ask& ask) {
@@ -189,13 +219,14 @@ void Engine::send_one(std::size_t server, const Choice& choice, Nanos now, const
     path.asked.push_back({now, choice.chunk});
     path.meter.sent(now, choice.fresh);
     ++path.stats.gets;
+    ++path.gets_since_reply;
     send(server, choice.chunk);
 }
 
 // Repeats are worth their cost only once the chunks still awaited no longer keep the
 // servers busy: before that, a repeat takes the place of a reply that would be useful.
 bool Engine::spare_capacity(Nanos now) const {
-    if (now - started < SETTLING) {
+    if (now < settled_at) {
         return true;
     }
     Nanos longest = 0;
@@ -225,14 +256,16 @@ void Engine::control(Nanos now) {
     useful_counted = useful;
     for (std::size_t s = 0; s < paths.size(); ++s) {
         Path& path = paths[s];
-        if (silent(s, now)) {
-            path.pacer.set_rate(PROBE_RATE);
+        path.meter.forget_before(now - std::max(METER_MEMORY, 10 * path.delays.largest()));
+        if (!path.probed && hushed(s, now)) {
+            on_unreachable(s, now);
+        }
+        if (path.probed) {
             continue;
         }
         const bool known = path.delays.timeout(now - path.started).has_value();
         path.pacer.set_rate(path.control.update(now, path.pacer.rate(), known, path.wanting, path.meter,
                                                 path.delays.largest()));
-        path.meter.forget_before(now - std::max(METER_MEMORY, 10 * path.delays.largest()));
         path.wanting = false;
     }
 }

@@ -39,8 +39,9 @@ public:
     // A well-formed reply for `chunk` came from `server`. True when the chunk was
     // missing: the caller keeps its bytes; otherwise it is a duplicate or late.
     bool on_reply(std::size_t server, std::uint64_t chunk, Nanos now);
-    // The server's host said that nothing listens there (an ICMP refusal).
-    void on_refused(std::size_t server, Nanos now);
+    // The socket reported an error about the server (ICMP: nothing listens there, no
+    // route, prohibited...): it is only probed until it answers again.
+    void on_unreachable(std::size_t server, Nanos now);
     // Sends every GET that is due at `now`.
     void on_tick(Nanos now, const Send& send);
     // When on_tick wants to run next, if no reply comes first.
@@ -78,8 +79,11 @@ private:
         std::deque<Ask> asked;
         ServerStats stats;
         Nanos started;
-        std::optional<Nanos> refused_at;
-        double rate_before_refusal = 0;
+        Nanos teaching_since;  // only GETs sent since teach its delays
+        std::optional<Nanos> last_reply;
+        std::uint64_t gets_since_reply = 0;
+        double rate_at_reply;  // the pace when its latest reply came, to go back to
+        bool probed = false;   // unreachable or quiet: probed until it answers
         bool wanting = false;  // had a token and nothing to send since the last control
     };
     struct Choice {
@@ -92,8 +96,10 @@ private:
     void skip_held();
     void advance_first();
     bool stale(const Ask& ask);
-    std::optional<Nanos> timeout_of(std::size_t server, Nanos now) const;
-    bool silent(std::size_t server, Nanos now) const;
+    void revive(std::size_t server, Nanos now);
+    bool hushed(std::size_t server, Nanos now) const;
+    Nanos timeout_of(std::size_t server, Nanos now) const;
+    Nanos live_timeout(std::size_t server, Nanos now) const;
     std::optional<Choice> choose(Nanos now);
     std::uint64_t take_oldest(std::size_t server);
     bool spare_capacity(Nanos now) const;
@@ -114,7 +120,7 @@ private:
     std::uint64_t held = 0;  // chunks taken beyond the first missing one
     double useful_per_second = 0;
     std::uint64_t useful_counted = 0;
-    Nanos started;
+    Nanos settled_at;  // repeats are free until then
 };
 
 }  // namespace drovik::fetch

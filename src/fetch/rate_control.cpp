@@ -100,9 +100,16 @@ bool RateControl::forget_if_squeezed(Nanos now, double refused, double measured)
     return true;
 }
 
+void RateControl::restart(Nanos now, Nanos largest_delay) {
+    hold_until = now + largest_delay + SPAN;
+    next_window = hold_until;
+    windows.clear();
+    squeezed_since.reset();
+}
+
 double RateControl::update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
                            Nanos largest_delay) {
-    if (!known) {
+    if (!known || now < hold_until) {
         return rate;
     }
     learn_baseline(now, meter, largest_delay);

@@ -25,6 +25,9 @@ public:
     // `wanting` that tokens went unused since the last update (the transfer asked for less).
     double update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
                   Nanos largest_delay);
+    // After a silence of the server: what the windows saw of it is forgotten, and the
+    // rate holds until the replies measured answer GETs sent since.
+    void restart(Nanos now, Nanos largest_delay);
     // Replies per GET while nothing is refused, as far as they can be told.
     std::optional<double> baseline() const { return best; }
 
@@ -35,6 +38,7 @@ private:
     bool forget_if_squeezed(Nanos now, double refused, double measured);
 
     Nanos next_window;
+    Nanos hold_until = 0;
     bool first_learned = false;
     std::optional<double> best;
     std::deque<std::pair<Nanos, double>> windows;  // recent careful yields, by when they were measured

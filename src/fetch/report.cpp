@@ -1,5 +1,8 @@
 #include "report.hpp"
 
+#include <cerrno>
+#include <cstring>
+
 #include "net/format.hpp"
 #include "progress.hpp"
 
@@ -13,8 +16,11 @@ std::string server_part(const ServerReport& server) {
 }
 
 std::string witness_part(const StallWitness& server) {
-    if (server.refused) {
+    if (server.error == ECONNREFUSED) {
         return format("{} (refused: nothing listens there)", server.name);
+    }
+    if (server.error != 0) {
+        return format("{} (unreachable: {})", server.name, std::strerror(server.error));
     }
     if (server.replies == 0) {
         return format("{} (no reply)", server.name);
@@ -49,10 +55,14 @@ std::string summary_line(const Summary& summary) {
     return line;
 }
 
-std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers) {
+std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers,
+                          std::optional<std::uint64_t> unanswered_from) {
     std::string line = format("no new data for {} s from ", seconds);
     for (std::size_t k = 0; k < servers.size(); ++k) {
         line += (k == 0 ? "" : ", ") + witness_part(servers[k]);
+    }
+    if (unanswered_from) {
+        line += format("; nothing from offset {} on was ever answered", *unanswered_from);
     }
     return line;
 }

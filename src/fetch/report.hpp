@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,15 @@ std::string summary_line(const Summary& summary);
 // What one server did since the last new chunk came.
 struct StallWitness {
     std::string name;
-    bool refused = false;       // its host's latest word was "nothing listens here"
+    int error = 0;              // the errno of the latest word about it, when an error
     std::uint64_t replies = 0;  // replies since, none of them new
 };
 
-// "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there)".
-std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers);
+// "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there)". When every
+// chunk before `unanswered_from` is held and none from it on was ever answered, the line
+// says so: the servers answer only part of the file.
+std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers,
+                          std::optional<std::uint64_t> unanswered_from = std::nullopt);
 
 // "interrupted with 120000 of 5000000 bytes (2.4 %) kept in FILE.part; --resume continues from there".
 std::string interrupted_message(std::uint64_t done, std::uint64_t total, const std::string& part_path);

@@ -20,32 +20,28 @@ bool ServerSocket::send(std::string_view datagram) {
     if (sent == static_cast<ssize_t>(datagram.size())) {
         return true;
     }
-    if (sent < 0 && errno == ECONNREFUSED) {
-        refusing = true;
-        return false;
+    if (sent >= 0 || !datagram_lost(errno)) {
+        throw_syscall_error("send");
     }
-    // Lost like a datagram on the path: the engine asks again in its time.
-    if (sent < 0 && datagram_lost(errno)) {
-        return true;
-    }
-    throw_syscall_error("send");
+    error = errno;
+    return false;
 }
 
 ServerSocket::Received ServerSocket::receive(std::vector<std::uint8_t>& buffer) {
     buffer.resize(RECEIVE_BUFFER_SIZE);
     const ssize_t received = recv(socket.get(), buffer.data(), RECEIVE_LIMIT, MSG_DONTWAIT);
     if (received >= 0) {
-        refusing = false;
+        error = 0;
         return {Received::datagram, static_cast<std::size_t>(received)};
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
         return {Received::nothing};
     }
-    if (errno == ECONNREFUSED) {
-        refusing = true;
-        return {Received::refused};
+    if (!datagram_lost(errno)) {
+        throw_syscall_error("recv");
     }
-    throw_syscall_error("recv");
+    error = errno;
+    return {Received::unreachable};
 }
 
 }  // namespace drovik::fetch

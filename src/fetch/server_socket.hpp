@@ -12,7 +12,8 @@
 namespace drovik::fetch {
 
 // A UDP socket connected to one server, so that only that server's datagrams come in.
-// A refusal (nothing listens there) is an answer, not a failure: it is reported and
+// An error the socket reports about the server (ICMP: nothing listens there, no route,
+// prohibited; or a passing shortage) is an answer, not a failure: it is reported and
 // remembered until the server sends something again.
 class ServerSocket {
 public:
@@ -20,16 +21,15 @@ public:
 
     int fd() const { return socket.get(); }
     const std::string& name() const { return server_name; }
-    // True while the latest word from the server's host was a refusal.
-    bool refused() const { return refusing; }
+    // The errno of the latest word about the server when it was an error, else 0.
+    int unreachable() const { return error; }
 
-    // Sends one datagram; false when the host refused it (or an earlier one). A send
-    // that only loses its datagram counts as sent.
+    // Sends one datagram; false when an error about the server came instead.
     bool send(std::string_view datagram);
 
     // One waiting datagram, without blocking, into `buffer`.
     struct Received {
-        enum Kind { datagram, refused, nothing } kind;
+        enum Kind { datagram, unreachable, nothing } kind;
         std::size_t size = 0;
     };
     Received receive(std::vector<std::uint8_t>& buffer);
@@ -37,7 +37,7 @@ public:
 private:
     Descriptor socket;
     std::string server_name;
-    bool refusing = false;
+    int error = 0;
 };
 
 }  // namespace drovik::fetch

@@ -15,7 +15,7 @@ StopSignals::StopSignals() {
     if (sigprocmask(SIG_BLOCK, &stop, &previous) != 0) {
         throw_syscall_error("sigprocmask");
     }
-    signal_fd = signalfd(-1, &stop, SFD_CLOEXEC);
+    signal_fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
     if (signal_fd < 0) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         throw_syscall_error("signalfd");
@@ -23,6 +23,10 @@ StopSignals::StopSignals() {
 }
 
 StopSignals::~StopSignals() {
+    // A stop that came while the program was ending anyway must not kill it once unblocked.
+    signalfd_siginfo info{};
+    while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
     close(signal_fd);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

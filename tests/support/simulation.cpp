@@ -34,7 +34,7 @@ public:
 
     // A GET from `client` reaches the server's socket at `now`.
     void receive(std::size_t client, const std::string& datagram, Nanos now) {
-        if (setup.silent || setup.refuses) {
+        if (down(now)) {
             return;
         }
         if (frozen(now)) {
@@ -73,10 +73,11 @@ public:
         return queue.empty() ? INT64_MAX : std::max(now, queue.begin()->first - MS + 1);
     }
 
-    bool refuses() const { return setup.refuses; }
+    bool refuses(Nanos now) const { return setup.refuses && down(now); }
     ServerResult counters;
 
 private:
+    bool down(Nanos now) const { return now >= setup.down_from && now < setup.down_until; }
     bool frozen(Nanos now) const { return now >= setup.pause_from && now < setup.pause_until; }
 
     void read(std::size_t client, const std::string& datagram, Nanos now) {
@@ -117,10 +118,13 @@ public:
     void step(Nanos now, Send send) {
         if (!engine) {
             fetch::ChunkSet held(taken.size());
-            for (std::uint64_t chunk = 0; chunk < setup.first_chunk; ++chunk) {
-                held.insert(chunk);
+            for (std::uint64_t chunk = 0; chunk < held.size(); ++chunk) {
+                if (was_held(chunk)) {
+                    held.insert(chunk);
+                }
             }
-            engine.emplace(fetch::EngineConfig{setup.file_size, held, setup.servers.size(), setup.window}, now);
+            engine.emplace(fetch::EngineConfig{setup.file_size, held, setup.servers.size(), setup.window},
+                           now);
         }
         for (; !inbox.empty(); inbox.pop_front()) {
             take(inbox.front(), now);
@@ -151,16 +155,20 @@ public:
     }
 
 private:
+    bool was_held(std::uint64_t chunk) const {
+        return chunk < setup.first_chunk || (setup.held_stride > 0 && chunk % setup.held_stride == 0);
+    }
+
     void take(const Arrival& arrival, Nanos now) {
         if (arrival.refusal) {
-            engine->on_refused(arrival.slot, now);
+            engine->on_unreachable(arrival.slot, now);
             return;
         }
         const std::uint64_t first = engine->first_missing();
         if (!engine->on_reply(arrival.slot, arrival.chunk, now)) {
             return;
         }
-        if (arrival.chunk < setup.first_chunk || arrival.chunk >= taken.size() || taken[arrival.chunk]) {
+        if (arrival.chunk >= taken.size() || was_held(arrival.chunk) || taken[arrival.chunk]) {
             result.each_chunk_once = false;
             return;
         }
@@ -177,6 +185,14 @@ private:
 };
 
 }  // namespace
+
+ServerSetup dead_server(std::uint32_t seed, bool refusing) {
+    ServerSetup server{PathModel{}, seed};
+    server.down_from = 0;
+    server.down_until = INT64_MAX;
+    server.refuses = refusing;
+    return server;
+}
 
 Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector<ClientSetup>& client_setups,
                 Nanos limit, std::uint32_t order_seed, const Observer& observe) {
@@ -200,7 +216,7 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
             if (clients[c].ready(now)) {
                 clients[c].step(now, [&](std::size_t k, const std::string& get) {
                     servers[k].receive(c, get, now);
-                    if (servers[k].refuses()) {
+                    if (servers[k].refuses(now)) {
                         clients[c].arrive({*clients[c].slot_of(k), 0, true});
                     }
                 });

@@ -17,17 +17,22 @@ using fetch::SECOND;
 struct ServerSetup {
     PathModel path;
     std::uint32_t seed = 1;
-    bool silent = false;    // reads nothing and answers nothing
-    bool refuses = false;   // silent, and every GET brings back a refusal
+    Nanos down_from = -1;  // gone in [down_from, down_until): GETs vanish...
+    Nanos down_until = -1;
+    bool refuses = false;   // ...or, with this, each brings back a refusal (ICMP)
     Nanos pause_from = -1;  // frozen in [pause_from, pause_until): GETs wait unread
     Nanos pause_until = -1;
 };
+
+// A server that is never there.
+ServerSetup dead_server(std::uint32_t seed, bool refusing);
 
 struct ClientSetup {
     std::uint64_t file_size = 0;
     Nanos start = 0;
     std::vector<std::size_t> servers{0};  // indices into the server list, main first
-    std::uint64_t first_chunk = 0;
+    std::uint64_t first_chunk = 0;        // held before the start, with...
+    std::uint64_t held_stride = 0;        // ...every chunk beyond whose index this divides
     std::uint64_t window = 10000;
 };
 
