@@ -175,16 +175,14 @@ ChunkSet PartFile::kept_chunks(EarlierChunks earlier) const {
 
 ChunkSet PartFile::found_chunks() const {
     const auto size = static_cast<std::uint64_t>(status_of(file.get()).st_size);
-    ChunkSet found(chunk_count(file_size));
     // An empty .part holds nothing, whatever a record left by a finished run says.
     if (size == 0) {
-        return found;
+        return ChunkSet(chunk_count(file_size));
     }
+    const std::optional<std::string> record = read_file(map_path);
+    ChunkSet found = record ? recorded_chunks(*record) : ChunkSet(chunk_count(file_size));
     const std::uint64_t prefix = whole_chunks(size, file_size, part_path);
-    if (const std::optional<std::string> record = read_file(map_path)) {
-        return recorded_chunks(*record);
-    }
-    for (std::uint64_t chunk = 0; chunk < prefix; ++chunk) {
+    for (std::uint64_t chunk = 0; !record && chunk < prefix; ++chunk) {
         found.insert(chunk);
     }
     return found;
