@@ -246,8 +246,8 @@ void PartFile::finish() {
     if (std::rename(part_path.c_str(), output_path.c_str()) != 0) {
         throw_syscall_error(format("rename {} to {}", part_path, output_path));
     }
+    finished = true;  // nothing left to record, whatever fails from here
     sync_directory_of(output_path);
-    finished = true;
     // The lock goes last, once the .part's name is gone.
     if (close(file.release()) != 0) {
         throw_syscall_error(format("close {}", output_path));
