@@ -237,17 +237,15 @@ SendFailure failure(bool raises) {
 constexpr bool LOST = false;
 constexpr bool RAISES = true;
 
-INSTANTIATE_TEST_SUITE_P(Table, SendFailures,
-                         testing::Values(failure<EINVAL>(LOST), failure<EPERM>(LOST), failure<EACCES>(LOST),
-                                         failure<ENETUNREACH>(LOST), failure<EHOSTUNREACH>(LOST),
-                                         failure<ENETDOWN>(LOST), failure<EHOSTDOWN>(LOST),
-                                         failure<EADDRNOTAVAIL>(LOST), failure<ECONNREFUSED>(LOST),
-                                         failure<ENONET>(LOST), failure<ENOPROTOOPT>(LOST),
-                                         failure<EOPNOTSUPP>(LOST), failure<EPROTO>(LOST),
-                                         failure<ENOBUFS>(LOST), failure<ENOMEM>(LOST), failure<EAGAIN>(LOST),
-                                         failure<EINTR>(LOST), failure<EBADF>(RAISES),
-                                         failure<ENOTSOCK>(RAISES), failure<EFAULT>(RAISES),
-                                         failure<EMSGSIZE>(RAISES)));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SendFailures,
+    testing::Values(failure<EINVAL>(LOST), failure<EPERM>(LOST), failure<EACCES>(LOST),
+                    failure<ENETUNREACH>(LOST), failure<EHOSTUNREACH>(LOST), failure<ENETDOWN>(LOST),
+                    failure<EHOSTDOWN>(LOST), failure<EADDRNOTAVAIL>(LOST), failure<ECONNREFUSED>(LOST),
+                    failure<ENONET>(LOST), failure<ENOPROTOOPT>(LOST), failure<EOPNOTSUPP>(LOST),
+                    failure<EPROTO>(LOST), failure<ENOBUFS>(LOST), failure<ENOMEM>(LOST),
+                    failure<EAGAIN>(LOST), failure<EINTR>(LOST), failure<EBADF>(RAISES),
+                    failure<ENOTSOCK>(RAISES), failure<EFAULT>(RAISES), failure<EMSGSIZE>(RAISES)));
 
 }  // namespace
 }  // namespace drovik

@@ -43,8 +43,8 @@ std::int32_t send_due_replies(DeliveryQueue<Item>& request_queue, Now now, Send 
 
 // Queues one copy of `r` per delay, each keyed by a fresh reading of the clock.
 template <class Item, class Now>
-void schedule_replies(DeliveryQueue<Item>& request_queue, const Item& r, const std::vector<std::int32_t>& delays_ms,
-                      Now now) {
+void schedule_replies(DeliveryQueue<Item>& request_queue, const Item& r,
+                      const std::vector<std::int32_t>& delays_ms, Now now) {
     for (const std::int32_t delay_ms : delays_ms) {
         request_queue.emplace(now() + std::int64_t{delay_ms} * 1000000, r);
     }
