@@ -5,7 +5,7 @@
 set terminal pngcairo size 1000,520 font "sans,11"
 set output output
 set datafile separator "\t"
-set title sprintf("%.0f kB through drovik-trace playing a path in front of drovik-server", bytes / 1000.0)
+set title sprintf("%g MB through drovik-trace playing a path in front of drovik-server (the same path both ways unless said)", bytes / 1e6)
 set ylabel "download time (s), median and range of the runs"
 set yrange [0:*]
 set grid ytics
