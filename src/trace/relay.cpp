@@ -108,6 +108,9 @@ private:
     void print_summaries(std::ostream& log) const;
 
     SocketCalls calls;
+    // First, so that a named pipe without a reader holds up nothing else, and a stop signal
+    // still ends the relay while it waits for one.
+    TraceOutput output;
     StopSignals signals;  // SIGINT and SIGTERM end the relay at a point of its choosing
     Descriptor listener;
     sockaddr_in server;
@@ -119,7 +122,6 @@ private:
     std::vector<std::unique_ptr<Client>> clients;  // every one, in the order they came
     ClientTable table{MAX_CLIENTS};                // those still heard from
     std::vector<char> buffer = std::vector<char>(RECEIVE_BUFFER_SIZE);
-    TraceOutput output;
     OutputBuffer rows;
     std::optional<std::int64_t> start_ns;
     std::int64_t last_ns;
@@ -135,13 +137,13 @@ std::uint64_t system_seed() {
 
 Relay::Relay(const RelayOptions& options, const SocketCalls& calls)
     : calls(calls),
+      output(options.output),
       listener(listening_socket(resolve_ipv4(options.bind_address, options.listen_port))),
       server(resolve_ipv4(options.server_host, options.server_port)),
       forget_ns(static_cast<std::int64_t>(options.forget_s * 1e9)),
       shape(options.shape),
       seed(options.seed ? *options.seed : system_seed()),
       links{ShapedLink(shape.path, shape.rate), ShapedLink(shape.path, shape.rate)},
-      output(options.output),
       rows(OUTPUT_BUFFER_BYTES,
            [fd = output.fd()](const char* data, std::size_t size) { return write(fd, data, size); }),
       last_ns(monotonic_ns()) {
