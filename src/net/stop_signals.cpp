@@ -39,4 +39,11 @@ int StopSignals::take() const {
     return static_cast<int>(info.ssi_signo);
 }
 
+void StopSignals::drop_from_now_on() const {
+    // Ignoring a signal discards it where it is pending, before it can be delivered when the
+    // destructor unblocks it.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+}
+
 }  // namespace drovik

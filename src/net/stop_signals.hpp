@@ -16,6 +16,9 @@ public:
     int fd() const { return signal_fd; }
     // The signal that came (call only when fd() is readable).
     int take() const;
+    // From now on for the rest of the process, the stop signals pending and any that come are
+    // dropped: for a program whose orderly end is under way, which no further one may cut short.
+    void drop_from_now_on() const;
 
 private:
     sigset_t previous{};
