@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "descriptor.hpp"
 #include "format.hpp"
 
 namespace drovik {
@@ -53,12 +54,12 @@ bool datagram_lost(int error) {
 }
 
 int connected_udp_socket(const sockaddr_in& server_addr) {
-    const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket_fd < 0) {
+    Descriptor socket_fd(socket(AF_INET, SOCK_DGRAM, 0));
+    if (socket_fd.get() < 0) {
         throw_syscall_error("socket");
     }
-    connect_udp_socket(socket_fd, server_addr);
-    return socket_fd;
+    connect_udp_socket(socket_fd.get(), server_addr);
+    return socket_fd.release();
 }
 
 void connect_udp_socket(int socket_fd, const sockaddr_in& server_addr) {

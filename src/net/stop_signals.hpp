@@ -3,9 +3,8 @@
 
 namespace drovik {
 
-// SIGINT and SIGTERM as something to poll: while this lives they are blocked and
-// wait on a descriptor, so the loop stops at a point of its choosing. Those still
-// waiting when it goes are dropped: the program is ending already.
+// SIGINT, SIGTERM and SIGHUP as something to poll: while this lives they are blocked
+// and wait on a descriptor, so the loop stops at a point of its choosing.
 class StopSignals {
 public:
     StopSignals();

@@ -136,7 +136,7 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
         ->option_text("ADDR");
     app.add_option(
            "--idle", options.idle_s,
-           "end after SEC seconds without a datagram, at least 2 (default: run until SIGINT or SIGTERM)")
+           "end after SEC seconds without a datagram, at least 2 (default: run until SIGINT, SIGTERM or SIGHUP)")
         ->option_text("SEC")
         ->check(seconds());
     app.add_option(

@@ -111,7 +111,7 @@ private:
     // First, so that a named pipe without a reader holds up nothing else, and a stop signal
     // still ends the relay while it waits for one.
     TraceOutput output;
-    StopSignals signals;  // SIGINT and SIGTERM end the relay at a point of its choosing
+    StopSignals signals;  // a stop signal ends the relay at a point of its choosing
     Descriptor listener;
     sockaddr_in server;
     std::optional<std::int64_t> idle_ns;

@@ -21,7 +21,7 @@ struct RelayOptions {
     std::uint16_t server_port = 0;
     std::string output;  // empty: standard output
     std::string bind_address = "127.0.0.1";
-    std::optional<double> idle_s;  // none: run until SIGINT or SIGTERM
+    std::optional<double> idle_s;  // none: run until a stop signal
     double forget_s = 60;          // a client quiet this long is gone: its socket is closed
     PathShape shape;
     std::optional<std::uint64_t> seed;  // of the shaping draws; none: from the system
@@ -37,7 +37,7 @@ struct SocketCalls {
 };
 
 // Relays datagrams between clients and the server through the shaped path, writing every
-// one to the trace, until `idle_s` pass without a datagram or SIGINT or SIGTERM comes; then
+// one to the trace, until `idle_s` pass without a datagram or a stop signal comes; then
 // writes what the output takes of the rest of the trace and prints one summary line per
 // client to `log`. A trace that could not be written raises after the summary.
 void run_relay(const RelayOptions& options, std::ostream& log, const SocketCalls& calls = {});
