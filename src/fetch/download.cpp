@@ -16,13 +16,13 @@
 #include "net/chunk_request.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
-#include "net/resolve.hpp"
 #include "net/stop_signals.hpp"
 #include "part_file.hpp"
 #include "progress.hpp"
 #include "reorder_buffer.hpp"
 #include "report.hpp"
 #include "run_clock.hpp"
+#include "server_list.hpp"
 #include "server_socket.hpp"
 
 namespace drovik::fetch {
@@ -35,22 +35,21 @@ constexpr Nanos LONGEST_WAIT = SECOND / 10;
 constexpr int DRAIN_LIMIT = 1024;
 
 std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints) {
-    std::vector<ServerSocket> servers;
-    servers.reserve(endpoints.size());
-    for (const Endpoint& endpoint : endpoints) {
-        servers.emplace_back(resolve_ipv4(endpoint.host, endpoint.port), endpoint.name());
+    std::vector<ServerSocket> sockets;
+    for (const Server& server : distinct_servers(endpoints)) {
+        sockets.emplace_back(server.address, server.name);
     }
-    return servers;
+    return sockets;
 }
 
-EngineConfig engine_config(const Options& options, std::uint64_t first_chunk) {
+EngineConfig engine_config(const Options& options, std::uint64_t first_chunk, std::size_t servers) {
     EngineConfig config;
     config.file_size = options.bytes;
     config.held = ChunkSet(chunk_count(options.bytes));
     for (std::uint64_t chunk = 0; chunk < first_chunk; ++chunk) {
         config.held.insert(chunk);
     }
-    config.servers = options.servers.size();
+    config.servers = servers;
     return config;
 }
 
@@ -97,7 +96,7 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, co
     : options(options),
       servers(std::move(sockets)),
       stop(stop),
-      config(engine_config(options, part.kept_chunks())),
+      config(engine_config(options, part.kept_chunks(), servers.size())),
       start(monotonic_ns()),
       end(start),
       clock(start, LONGEST_WAIT),
