@@ -2,14 +2,16 @@
 # Measures drovik on loopback and prints the figures as Markdown tables:
 # end-to-end downloads, server ingest against a bare receive loop, client
 # memory at the largest size, idle cost, what the drovik-trace relay costs
-# (bench/relay.sh), what drovik-fetch achieves (bench/fetch.sh) and how it goes
-# through outages (bench/outages.sh).
+# (bench/relay.sh), what drovik-fetch achieves (bench/fetch.sh), how it goes
+# through outages (bench/outages.sh) and how it uses several servers and shares one
+# (bench/servers.sh).
 # Builds the release preset in build/bench-release; raw figures go to
 # bench/out/, the plots to docs/. Every process it starts is killed by pid on exit.
 # Usage: scripts/bench.sh                    (about 25 minutes)
 #        BENCH_ONLY=relay scripts/bench.sh   (only the relay's block: a minute or two once built)
 #        BENCH_ONLY=fetch scripts/bench.sh   (only drovik-fetch's block: about 15 minutes)
 #        BENCH_ONLY=outages scripts/bench.sh (only the outages block: about 5 minutes)
+#        BENCH_ONLY=servers scripts/bench.sh (only the servers block: about 8 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -37,6 +39,7 @@ case ${BENCH_ONLY:-} in
   relay) rm -f "$out"/relay*.txt ;;
   fetch) rm -f "$out"/fetch*.txt ;;
   outages) ;;
+  servers) rm -f "$out"/servers*.txt ;;
   *) rm -rf "$out" ;;
 esac
 mkdir -p "$out" docs
@@ -123,10 +126,12 @@ table_row() {
 source bench/relay.sh
 source bench/fetch.sh
 source bench/outages.sh
+source bench/servers.sh
 case ${BENCH_ONLY:-} in
   relay) bench_relay | tee "$out/relay-table.md"; exit 0 ;;
   fetch) bench_fetch | tee "$out/fetch-table.md"; exit 0 ;;
   outages) bench_outages | tee "$out/outages-table.md"; exit 0 ;;
+  servers) bench_servers | tee "$out/servers-table.md"; exit 0 ;;
 esac
 
 echo "Measuring downloads..." >&2
@@ -186,6 +191,7 @@ gnuplot -e "fast='$out/progress-fast.dat'; slow='$out/progress-slow.dat'; output
 bench_relay >"$out/relay-table.md"
 bench_fetch >"$out/fetch-table.md"
 bench_outages >"$out/outages-table.md"
+bench_servers >"$out/servers-table.md"
 
 download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
 ingest_column() { awk -v r="$1" -v k="$2" "\$1 == r && \$2 == k { print $3 }" "$out/ingest.txt"; }
@@ -257,7 +263,7 @@ mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
   printf '| Client waiting on a silent peer, whole window outstanding (CPU in %s s: %.1f ms) | %.2f %% of a core | (none) | |\n' \
     "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
     "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
-  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md"
+  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/servers-table.md"
 } | tee "$out/table.md"
 echo >&2
 echo "Progress plot: docs/progress.png; raw figures: $out/" >&2
