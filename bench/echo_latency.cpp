@@ -1,15 +1,21 @@
 // Round-trip time of one datagram at a time to an echo in another process, sent either
 // to the echo's port (direct) or to a relay in front of it: the difference is the relay's
 // two passes, wake-ups included. Each ping is a 1017-byte DATA reply, echoed as is.
+// An exchange sends numbered GETs at a steady pace instead, for a relay that shapes the path.
 // Usage: bench-echo-latency echo PORT          (runs until killed)
 //        bench-echo-latency ping PORT COUNT
+//        bench-echo-latency exchange PORT COUNT SPACING_US
 // ping prints: median_us p90_us p99_us lost (after 200 pings of warm-up, not counted)
+// exchange sends "GET i 1\n" for i = 0..COUNT-1 every SPACING_US and takes echoes until a
+// second after the last one; it prints: sent echoes distinct mean_ms min_ms max_ms (round trips
+// of every echo, copies included)
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -78,17 +84,77 @@ void ping_and_report(int fd, int count) {
               << std::endl;
 }
 
+// Round trips in milliseconds of every echo of the numbered GETs sent at `sent_ns`.
+void take_echoes(int fd, const std::vector<std::int64_t>& sent_ns, std::vector<double>& rtt_ms,
+                 std::vector<bool>& echoed, std::vector<char>& buffer) {
+    for (;;) {
+        const ssize_t size = recv(fd, buffer.data(), buffer.size() - 1, MSG_DONTWAIT);
+        if (size < 0) {
+            return;
+        }
+        buffer[static_cast<std::size_t>(size)] = '\0';
+        unsigned long number = 0;
+        if (std::sscanf(buffer.data(), "GET %lu 1\n", &number) == 1 && number < sent_ns.size()) {
+            rtt_ms.push_back(static_cast<double>(drovik::monotonic_ns() - sent_ns[number]) / 1e6);
+            echoed[number] = true;
+        }
+    }
+}
+
+void exchange(int fd, int count, std::int64_t spacing_ns) {
+    std::vector<std::int64_t> sent_ns(static_cast<std::size_t>(count));
+    std::vector<bool> echoed(sent_ns.size());
+    std::vector<double> rtt_ms;
+    std::vector<char> buffer(65536);
+    const std::int64_t start_ns = drovik::monotonic_ns();
+    const std::int64_t end_ns = start_ns + count * spacing_ns + 1000000000;
+    std::size_t next = 0;
+    for (std::int64_t now_ns = start_ns; now_ns < end_ns; now_ns = drovik::monotonic_ns()) {
+        if (next < sent_ns.size() && now_ns >= start_ns + static_cast<std::int64_t>(next) * spacing_ns) {
+            const std::string message = drovik::format("GET {} 1\n", next);
+            sent_ns[next++] = now_ns;
+            send(fd, message.data(), message.size(), 0);
+            continue;
+        }
+        const std::int64_t wake_ns =
+            next < sent_ns.size() ? start_ns + static_cast<std::int64_t>(next) * spacing_ns : end_ns;
+        pollfd entry{fd, POLLIN, 0};
+        poll(&entry, 1, static_cast<int>((wake_ns - now_ns) / 1000000));
+        take_echoes(fd, sent_ns, rtt_ms, echoed, buffer);
+    }
+    if (rtt_ms.empty()) {
+        throw std::runtime_error("no echo came");
+    }
+    double sum = 0;
+    for (const double rtt : rtt_ms) {
+        sum += rtt;
+    }
+    std::cout << drovik::format("{} {} {} {:.2f} {:.2f} {:.2f}", count, rtt_ms.size(),
+                                std::count(echoed.begin(), echoed.end(), true),
+                                sum / static_cast<double>(rtt_ms.size()),
+                                *std::min_element(rtt_ms.begin(), rtt_ms.end()),
+                                *std::max_element(rtt_ms.begin(), rtt_ms.end()))
+              << std::endl;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     try {
         const std::string role = argc > 1 ? argv[1] : "";
-        if (!((role == "echo" && argc == 3) || (role == "ping" && argc == 4))) {
-            throw std::invalid_argument("Usage: bench-echo-latency echo PORT | ping PORT COUNT");
+        if (!((role == "echo" && argc == 3) || (role == "ping" && argc == 4) ||
+              (role == "exchange" && argc == 5))) {
+            throw std::invalid_argument(
+                "Usage: bench-echo-latency echo PORT | ping PORT COUNT | exchange PORT COUNT SPACING_US");
         }
         const auto port = static_cast<std::uint16_t>(std::stoi(argv[2]));
         if (role == "echo") {
             echo_for_ever(drovik::bench::bound_socket(INADDR_LOOPBACK, port));
+        }
+        if (role == "exchange") {
+            exchange(drovik::bench::connected_socket(INADDR_LOOPBACK, port), std::stoi(argv[3]),
+                     std::int64_t{std::stoi(argv[4])} * 1000);
+            return 0;
         }
         ping_and_report(drovik::bench::connected_socket(INADDR_LOOPBACK, port), std::stoi(argv[3]));
     } catch (const std::exception& error) {

@@ -265,11 +265,6 @@ fetch_targets() {
     "$(printf '%.1f %% at worst; %s MB' "$cpu" "$rss")" "$cpu <= 10 && $rss <= 80"
 }
 
-# One row: the target, what was measured, and whether the awk condition $3 holds.
-target_row() {
-  printf '| %s | %s | %s |\n' "$1" "$2" "$(awk "BEGIN { print ($3) ? \"yes\" : \"NO\" }")"
-}
-
 bench_fetch() {
   measure_fetch
   fetch_tables

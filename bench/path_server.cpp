@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/path_model.hpp"
+#include "net/path_model.hpp"
 #include "server/server.hpp"
 
 namespace {

@@ -49,8 +49,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "in order. drovik-fetch downloads the same file as fast as the server can"
   "deliver it: it learns the path and paces its requests, uses several"
   "servers at once, and resumes an interrupted download. drovik-trace relays"
-  "any client's datagrams to a server and records each one; drovik-trace-plot"
-  "draws such a trace as a time-sequence graph.")
+  "any client's datagrams to a server and records each one, and can play a"
+  "path of its own between them: loss, duplicates, delays and a rate, from a"
+  "seed; drovik-trace-plot draws such a trace as a time-sequence graph.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 

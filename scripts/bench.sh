@@ -3,12 +3,14 @@
 # end-to-end downloads, server ingest against a bare receive loop, client
 # memory at the largest size, idle cost, what the drovik-trace relay costs
 # (bench/relay.sh), what drovik-fetch achieves (bench/fetch.sh), how it goes
-# through outages (bench/outages.sh) and how it uses several servers and shares one
-# (bench/servers.sh).
+# through outages (bench/outages.sh), how it uses several servers and shares one
+# (bench/servers.sh), and both clients across paths drovik-trace plays (bench/paths.sh).
 # Builds the release preset in build/bench-release; raw figures go to
 # bench/out/, the plots to docs/. Every process it starts is killed by pid on exit.
 # Usage: scripts/bench.sh                    (about 25 minutes)
-#        BENCH_ONLY=relay scripts/bench.sh   (only the relay's block: a minute or two once built)
+#        BENCH_ONLY=relay scripts/bench.sh   (only the relay's block: about five minutes once built;
+#                                             RELAY_BASELINE=PROGRAM adds another drovik-trace build)
+#        BENCH_ONLY=paths scripts/bench.sh   (only the shaped paths of docs/paths.md: about ten minutes)
 #        BENCH_ONLY=fetch scripts/bench.sh   (only drovik-fetch's block: about 15 minutes)
 #        BENCH_ONLY=outages scripts/bench.sh (only the outages block: about 5 minutes)
 #        BENCH_ONLY=servers scripts/bench.sh (only the servers block: about 8 minutes)
@@ -39,6 +41,7 @@ case ${BENCH_ONLY:-} in
   relay) rm -f "$out"/relay*.txt ;;
   fetch) rm -f "$out"/fetch*.txt ;;
   outages) ;;
+  paths) rm -f "$out"/paths* ;;
   servers) rm -f "$out"/servers*.txt ;;
   *) rm -rf "$out" ;;
 esac
@@ -46,11 +49,11 @@ mkdir -p "$out" docs
 
 trap stop_started EXIT
 
-# Starts drovik-trace on a free port in front of the server on port $2, tracing to $1;
-# sets relay_pid and relay_port once it is bound.
+# Starts drovik-trace (or the program $3) on a free port in front of the server on port $2,
+# tracing to $1; sets relay_pid and relay_port once it is bound.
 start_relay() {
   relay_port=$(free_udp_port)
-  "$bin/drovik-trace" -o "$1" "$relay_port" 127.0.0.1 "$2" 2>/dev/null &
+  "${3:-$bin/drovik-trace}" -o "$1" "$relay_port" 127.0.0.1 "$2" 2>/dev/null &
   relay_pid=$!
   started+=("$relay_pid")
   wait_udp_bound "$relay_port"
@@ -123,14 +126,21 @@ table_row() {
   echo '|'
 }
 
+# One row of a targets table: the target, what was measured, and whether the awk condition $3 holds.
+target_row() {
+  printf '| %s | %s | %s |\n' "$1" "$2" "$(awk "BEGIN { print ($3) ? \"yes\" : \"NO\" }")"
+}
+
 source bench/relay.sh
 source bench/fetch.sh
 source bench/outages.sh
+source bench/paths.sh
 source bench/servers.sh
 case ${BENCH_ONLY:-} in
   relay) bench_relay | tee "$out/relay-table.md"; exit 0 ;;
   fetch) bench_fetch | tee "$out/fetch-table.md"; exit 0 ;;
   outages) bench_outages | tee "$out/outages-table.md"; exit 0 ;;
+  paths) bench_paths | tee "$out/paths-table.md"; exit 0 ;;
   servers) bench_servers | tee "$out/servers-table.md"; exit 0 ;;
 esac
 
@@ -191,6 +201,7 @@ gnuplot -e "fast='$out/progress-fast.dat'; slow='$out/progress-slow.dat'; output
 bench_relay >"$out/relay-table.md"
 bench_fetch >"$out/fetch-table.md"
 bench_outages >"$out/outages-table.md"
+bench_paths >"$out/paths-table.md"
 bench_servers >"$out/servers-table.md"
 
 download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
@@ -263,7 +274,8 @@ mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
   printf '| Client waiting on a silent peer, whole window outstanding (CPU in %s s: %.1f ms) | %.2f %% of a core | (none) | |\n' \
     "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
     "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
-  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/servers-table.md"
+  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/paths-table.md" \
+    "$out/servers-table.md"
 } | tee "$out/table.md"
 echo >&2
-echo "Progress plot: docs/progress.png; raw figures: $out/" >&2
+echo "Plots: docs/progress.png, docs/paths.png and drovik-fetch's; raw figures: $out/" >&2

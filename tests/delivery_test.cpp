@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "net/path_model.hpp"
 #include "server/delivery.hpp"
 #include "server/request_queue.hpp"
 #include "server/virtual_file.hpp"

@@ -108,18 +108,21 @@ TEST(WaitForDatagram, InterruptedPollRaisesTheSystemCallError) {
     sigaction(SIGALRM, &previous, nullptr);
 }
 
-// A stop that came while the program was ending: the test process itself dies of it
-// unless the signal is dropped before it is unblocked.
-TEST(StopSignals, ASignalStillWaitingAtTheEndIsDropped) {
+// Stops that come once the program's end is under way: the test process itself dies
+// of one unless it is dropped, pending or later.
+TEST(StopSignals, OnceDroppedNoStopEndsTheProgram) {
     {
         const StopSignals stop;
         ASSERT_EQ(raise(SIGINT), 0);
+        stop.drop_from_now_on();
         ASSERT_EQ(raise(SIGTERM), 0);
     }
+    ASSERT_EQ(raise(SIGHUP), 0);
     sigset_t pending;
     ASSERT_EQ(sigpending(&pending), 0);
     EXPECT_FALSE(sigismember(&pending, SIGINT));
     EXPECT_FALSE(sigismember(&pending, SIGTERM));
+    EXPECT_FALSE(sigismember(&pending, SIGHUP));
 }
 
 }  // namespace

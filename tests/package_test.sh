@@ -196,20 +196,21 @@ expect 0 "" "$bin/drovik-fetch" --quiet 127.0.0.1 "$port" "$work/fetch.bin" 5000
 echo "== drovik-trace"
 expect 2 "LISTEN_PORT is required"$'\n'"Run with --help for more information." "$bin/drovik-trace"
 relay_port=$(free_udp_port)
-"$bin/drovik-trace" --idle 1 -o "$work/trace.csv" "$relay_port" 127.0.0.1 "$port" 2>"$work/trace.err" &
+"$bin/drovik-trace" --idle 2 --loss 0.1 -o "$work/trace.csv" "$relay_port" 127.0.0.1 "$port" 2>"$work/trace.err" &
 relay=$!
 wait_udp_bound "$relay_port"
 timeout 60 "$bin/drovik-client-fast" 127.0.0.1 "$relay_port" "$work/traced.bin" 5000 >/dev/null ||
     fail "drovik-client-fast through drovik-trace failed"
-# A second without a datagram ends the relay.
+# Two seconds without a datagram end the relay.
 status=0
 wait "$relay" || status=$?
 relay=
 [[ $status == 0 ]] || fail "drovik-trace ended with $status: $(cat "$work/trace.err")"
 "$verify" "$work/traced.bin" 5000 || fail "the download through drovik-trace differs"
-[[ $(head -n 1 "$work/trace.csv") == time,client,direction,kind,offset,length,bytes,first ]] ||
+[[ $(head -n 1 "$work/trace.csv") == time,client,direction,kind,offset,length,bytes,first,fate ]] ||
     fail "the trace begins with $(head -n 1 "$work/trace.csv")"
-grep -q ': up [0-9]* down [0-9]*, GETs ' "$work/trace.err" || fail "no summary line: $(cat "$work/trace.err")"
+grep -q ': up [0-9]* down [0-9]*, GETs .*; up: lost [0-9]*, copied 0, overflow 0; down: lost ' "$work/trace.err" ||
+    fail "no summary line of a played path: $(cat "$work/trace.err")"
 kill -0 "$server" 2>/dev/null || fail "drovik-server ended: $(cat "$work/server.err")"
 [[ ! -s $work/server.err ]] || fail "drovik-server wrote to standard error: $(cat "$work/server.err")"
 echo "package test passed: $(basename "$deb")"

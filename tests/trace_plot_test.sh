@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# drovik-trace-plot draws a PNG from a small fixed trace, and refuses what is not a trace.
+# drovik-trace-plot draws a PNG from a small fixed trace and from a generated one of 60 clients,
+# and refuses what is not a trace.
 # Usage: tests/trace_plot_test.sh PLOT_SCRIPT TRACE.csv   (exit 77: skipped, no gnuplot)
 set -euo pipefail
 plot=$1
@@ -23,7 +24,24 @@ fail() {
 [[ $(od -An -tu1 -j16 -N8 "$work/trace.png" | awk '{ print $3 * 256 + $4, $7 * 256 + $8 }') == "1200 1910" ]] ||
     fail "unexpected picture size: $(od -An -tu1 -j16 -N8 "$work/trace.png")"
 
+# Sixty clients, each asking for one chunk more than the one before, a reply to every GET and
+# a duplicate to every third: the three busiest apart, the others in a fourth pair of panels.
+awk 'BEGIN {
+    print "time,client,direction,kind,offset,length,bytes,first,fate"
+    for (c = 1; c <= 60; c++)
+        for (k = 0; k < 5 * c; k++) {
+            t = c * 0.01 + k * 0.001; who = "127.0.0.1:" (40000 + c)
+            printf "%.6f,%s,up,GET,%d,1000,15,,relayed\n", t, who, k * 1000
+            printf "%.6f,%s,down,DATA,%d,1000,1017,1,relayed\n", t + 0.5, who, k * 1000
+            if (k % 3 == 0) printf "%.6f,%s,down,DATA,%d,1000,1017,0,copy\n", t + 0.6, who, k * 1000
+        }
+}' >"$work/sixty.csv"
+"$plot" "$work/sixty.csv" "$work/sixty.png" 2>"$work/err" || fail "60 clients: $(cat "$work/err")"
+[[ ! -s $work/err ]] || fail "drovik-trace-plot warned on 60 clients: $(cat "$work/err")"
+[[ $(od -An -tu1 -j16 -N8 "$work/sixty.png" | awk '{ print $3 * 256 + $4, $7 * 256 + $8 }') == "1200 2530" ]] ||
+    fail "unexpected picture size for 60 clients: $(od -An -tu1 -j16 -N8 "$work/sixty.png")"
+
 status=0
 "$plot" "$plot" "$work/not.png" 2>/dev/null || status=$?
 [[ $status == 1 && ! -e $work/not.png ]] || fail "a file that is not a trace gave status $status"
-echo "drovik-trace-plot: PNG drawn from $(basename "$trace")"
+echo "drovik-trace-plot: PNGs drawn from $(basename "$trace") and from a trace of 60 clients"

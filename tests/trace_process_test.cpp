@@ -1,8 +1,15 @@
-// drovik-trace as a process between two real clients at once and a real server.
+// drovik-trace as a process between real clients and a real server: two clients at once, a
+// shaped path, descriptors that run out, stop signals, a stuck or gone reader of the trace, an
+// ICMP error injected under a relay run in the test's own process, usage errors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -16,10 +23,12 @@
 #include <utility>
 #include <vector>
 
+#include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
+#include "trace/relay.hpp"
 
 namespace drovik {
 namespace {
@@ -41,7 +50,7 @@ std::vector<std::vector<std::string>> read_rows(const std::string& csv, std::str
     return rows;
 }
 
-enum Column { TIME, CLIENT, DIRECTION, KIND, OFFSET, LENGTH, BYTES, FIRST };
+enum Column { TIME, CLIENT, DIRECTION, KIND, OFFSET, LENGTH, BYTES, FIRST, FATE };
 
 TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     const test::RunningServer server = test::start_server();
@@ -49,7 +58,7 @@ TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     const test::OutputFile fast_file("drovik-trace-fast");
     const test::OutputFile slow_file("drovik-trace-slow");
     const std::string port = std::to_string(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "1", "-o", trace_file.path, port, "127.0.0.1",
+    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "2", "-o", trace_file.path, port, "127.0.0.1",
                                            std::to_string(server.port)});
     ASSERT_TRUE(test::wait_udp_bound(static_cast<std::uint16_t>(std::stoi(port)), 5s)) << trace.err();
 
@@ -62,21 +71,22 @@ TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     }
     EXPECT_EQ(fast.wait_exit(60s), 0) << fast.err();
     EXPECT_EQ(slow.wait_exit(60s), 0) << slow.err();
-    // The server's last late replies pass, then a second without a datagram ends the relay.
+    // The server's last late replies pass, then two seconds without a datagram end the relay.
     ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
     EXPECT_TRUE(fast_file.bytes() == test::served_bytes(0, 100000)) << "fast download differs";
     EXPECT_TRUE(slow_file.bytes() == test::served_bytes(0, 3000)) << "slow download differs";
 
     std::string header;
     const auto rows = read_rows(trace_file.bytes(), header);
-    EXPECT_EQ(header, "time,client,direction,kind,offset,length,bytes,first");
+    EXPECT_EQ(header, "time,client,direction,kind,offset,length,bytes,first,fate");
     std::map<std::string, std::map<std::pair<std::string, std::string>, int>> firsts;  // client, range
     const std::string stranger_name = "127.0.0.1:" + std::to_string(stranger.port());
     std::vector<std::string> stranger_sizes;
     std::set<std::string> clients;
     std::string previous_time = "0.000000";
     for (const auto& row : rows) {
-        ASSERT_EQ(row.size(), 8U);
+        ASSERT_EQ(row.size(), 9U);
+        EXPECT_EQ(row[FATE], "relayed");
         EXPECT_LE(std::stod(previous_time), std::stod(row[TIME]));
         previous_time = row[TIME];
         clients.insert(row[CLIENT]);
@@ -119,13 +129,13 @@ TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     EXPECT_EQ(trace.out(), "");
 }
 
-// A sender that takes a new port for every datagram takes one socket each from the relay,
-// until it has no descriptor left.
-TEST(TraceProcess, SurvivesRunningOutOfDescriptors) {
-    const test::RunningServer server = test::start_server();
+// A sender that takes a new port for every datagram takes one socket each from the relay;
+// when the descriptors run out, the least recently active client gives its own back.
+TEST(TraceProcess, MakesRoomWhenItRunsOutOfDescriptors) {
+    const test::UdpSocket server;
     const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "1", "-o", "/dev/null", std::to_string(port),
-                                           "127.0.0.1", std::to_string(server.port)});
+    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "2", "-o", "/dev/null", std::to_string(port),
+                                           "127.0.0.1", std::to_string(server.port())});
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const rlimit few{64, 64};
     ASSERT_EQ(prlimit(trace.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
@@ -135,8 +145,12 @@ TEST(TraceProcess, SurvivesRunningOutOfDescriptors) {
         sender = std::make_unique<test::UdpSocket>();
         sender->send_to(port, "GET 0 1000\n");
     }
+    for (std::size_t i = 0; i < senders.size(); ++i) {
+        ASSERT_TRUE(server.receive(5s)) << "only " << i << " of 100 relayed";
+    }
     ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
-    EXPECT_NE(trace.err().find("datagrams from further clients not relayed"), std::string::npos)
+    EXPECT_EQ(std::count(trace.err().begin(), trace.err().end(), '\n'), 101) << trace.err();
+    EXPECT_NE(trace.err().find(" clients forgotten early to make room for new ones\n"), std::string::npos)
         << trace.err();
 }
 
@@ -164,7 +178,7 @@ TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
 TEST(TraceProcess, ForgetsQuietClientsAndMeetsThemAgain) {
     const test::UdpSocket server;
     const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--forget", "1", "-o", "/dev/null", std::to_string(port),
+    test::Process trace(DROVIK_TRACE_BIN, {"--forget", "2", "-o", "/dev/null", std::to_string(port),
                                            "127.0.0.1", std::to_string(server.port())});
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const auto descriptors = [&] {
@@ -193,6 +207,176 @@ TEST(TraceProcess, ForgetsQuietClientsAndMeetsThemAgain) {
     trace.signal(SIGTERM);
     ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
     EXPECT_EQ(std::count(trace.err().begin(), trace.err().end(), '\n'), 21) << trace.err();
+}
+
+// Replies lost on the way of a real download: a shaped path still gets it through, and its
+// rows tell the same story as its summary line.
+TEST(TraceProcess, AShapedPathRelaysADownloadAndRecordsEachFate) {
+    const test::RunningServer server = test::start_server();
+    const test::OutputFile trace_file("drovik-trace-shaped");
+    const test::OutputFile file("drovik-trace-shaped-download");
+    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "2", "--loss", "0.2", "--dup", "0.2", "--delay", "20-80",
+                                           "--seed", "5", "-o", trace_file.path, std::to_string(port),
+                                           "127.0.0.1", std::to_string(server.port)});
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    test::Process client(DROVIK_CLIENT_FAST_BIN, {"127.0.0.1", std::to_string(port), file.path, "50000"});
+    ASSERT_EQ(client.wait_exit(60s), 0) << client.err();
+    ASSERT_EQ(trace.wait_exit(30s), 0) << trace.err();
+    EXPECT_TRUE(file.bytes() == test::served_bytes(0, 50000)) << "download differs";
+    std::string header;
+    std::map<std::string, int> fates;
+    for (const auto& row : read_rows(trace_file.bytes(), header)) {
+        ++fates[row[DIRECTION] + " " + row[FATE]];
+    }
+    const std::string summary = trace.err();
+    EXPECT_NE(
+        summary.find(format("; up: lost {}, copied {}, overflow 0; down: lost {}, copied {}, overflow 0\n",
+                            fates["up lost"], fates["up copy"], fates["down lost"], fates["down copy"])),
+        std::string::npos)
+        << summary;
+    EXPECT_GT(fates["up lost"] * fates["up copy"] * fates["down lost"] * fates["down copy"], 0) << summary;
+    EXPECT_EQ(fates.size(), 6U) << "relayed, copy and lost each way, and nothing else";
+}
+
+// A named pipe for the trace, with a reader that never reads.
+struct StuckPipe {
+    test::OutputFile fifo{"drovik-trace-fifo"};
+    int reader = -1;
+    StuckPipe() {
+        if (mkfifo(fifo.path.c_str(), 0600) == 0) {
+            reader = open(fifo.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+    }
+    ~StuckPipe() { close(reader); }
+    StuckPipe(const StuckPipe&) = delete;
+    StuckPipe& operator=(const StuckPipe&) = delete;
+};
+
+// A trace nobody reads neither holds up the relaying nor its end; two stop signals make one end.
+TEST(TraceProcess, AStuckReaderHoldsUpNeitherTheRelayingNorTwoStopSignals) {
+    const StuckPipe pipe;
+    ASSERT_GE(pipe.reader, 0);
+    const test::RunningServer server = test::start_server();
+    const test::OutputFile file("drovik-trace-stuck-download");
+    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+    test::Process trace(DROVIK_TRACE_BIN, {"-o", pipe.fifo.path, std::to_string(port), "127.0.0.1",
+                                           std::to_string(server.port)});
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    // About 4500 rows, four times what the pipe holds.
+    test::Process client(DROVIK_CLIENT_FAST_BIN, {"127.0.0.1", std::to_string(port), file.path, "300000"});
+    ASSERT_EQ(client.wait_exit(60s), 0) << client.err();
+    EXPECT_TRUE(file.bytes() == test::served_bytes(0, 300000)) << "download differs";
+    trace.signal(SIGINT);
+    std::this_thread::sleep_for(50ms);  // the second one comes while the relay ends
+    trace.signal(SIGINT);
+    ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
+    EXPECT_TRUE(trace.err().starts_with("127.0.0.1:")) << trace.err();
+    EXPECT_NE(trace.err().find(" trace rows not written: the output did not take them in time\n"),
+              std::string::npos)
+        << trace.err();
+}
+
+// A reader that goes away is an error of a write, not the end of the relay. The relay opens its
+// output before it binds its port, so the pipe has its writer once the port is bound.
+TEST(TraceProcess, AReaderThatGoesAwayEndsOnlyTheTrace) {
+    StuckPipe pipe;
+    const test::UdpSocket server;
+    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+    test::Process trace(DROVIK_TRACE_BIN, {"-o", pipe.fifo.path, std::to_string(port), "127.0.0.1",
+                                           std::to_string(server.port())});
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    close(std::exchange(pipe.reader, -1));
+    const test::UdpSocket client;
+    client.send_to(port, "GET 0 1000\n");
+    ASSERT_TRUE(server.receive(5s));
+    trace.signal(SIGTERM);
+    ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
+    // The header and the GET's row, or the GET's alone when the header went out before the close.
+    EXPECT_NE(
+        trace.err().find(" trace rows not written: the trace's reader went away, and the relay went on\n"),
+        std::string::npos)
+        << trace.err();
+}
+
+// The first send and the first receive on a socket towards the server fail as after an ICMP
+// "administratively prohibited" (EHOSTUNREACH); the real calls do the rest.
+std::atomic<bool> send_failed{false};
+std::atomic<bool> receive_failed{false};
+
+ssize_t unreachable_once(int fd, const void* data, std::size_t size, int flags) {
+    if (!send_failed.exchange(true)) {
+        errno = EHOSTUNREACH;
+        return -1;
+    }
+    return send(fd, data, size, flags);
+}
+
+ssize_t unreachable_once(int fd, void* data, std::size_t size, int flags) {
+    if (!receive_failed.exchange(true)) {
+        errno = EHOSTUNREACH;
+        return -1;
+    }
+    return recv(fd, data, size, flags);
+}
+
+TEST(TraceProcess, AnUnreachableServerLosesADatagramAndTheRelayGoesOn) {
+    const test::RunningServer server = test::start_server();
+    const test::OutputFile trace_file("drovik-trace-unreachable");
+    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
+    trace::RelayOptions options;
+    options.listen_port = port;
+    options.server_host = "127.0.0.1";
+    options.server_port = server.port;
+    options.output = trace_file.path;
+    options.idle_s = 2;
+    trace::SocketCalls calls;
+    calls.send = unreachable_once;
+    calls.recv = unreachable_once;
+    std::ostringstream log;
+    std::string ended_by;
+    std::jthread relay([&] {
+        try {
+            trace::run_relay(options, log, calls);
+        } catch (const std::exception& error) {
+            ended_by = error.what();
+        }
+    });
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s));
+    for (const std::string name : {"first", "next"}) {
+        const test::OutputFile file("drovik-trace-unreachable-" + name);
+        test::Process client(DROVIK_CLIENT_FAST_BIN, {"127.0.0.1", std::to_string(port), file.path, "50000"});
+        ASSERT_EQ(client.wait_exit(60s), 0) << name << ": " << client.err();
+        EXPECT_TRUE(file.bytes() == test::served_bytes(0, 50000)) << name << " download differs";
+    }
+    relay.join();
+    EXPECT_EQ(ended_by, "");
+    EXPECT_TRUE(send_failed && receive_failed);
+    std::istringstream lines(log.str());
+    std::string first;
+    std::getline(lines, first);
+    EXPECT_TRUE(first.ends_with("; network errors 2")) << log.str();
+    EXPECT_NE(trace_file.bytes().find(",up,GET,0,1000,11,,lost\n"), std::string::npos);
+}
+
+TEST(TraceProcess, UsageErrorsSayWhy) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--forget", "1"},
+         "--forget: must be a number of seconds from 2 to 1000000: a server may take 1.5 s"},
+        {{"--idle", "0.5"}, "--idle: must be a number of seconds from 2 to 1000000"},
+        {{"--loss", "1"}, "--loss: not a probability from 0 to 0.999999 (at most six decimals)"},
+        {{"--dup", "0.1234567"}, "--dup: not a probability from 0 to 0.999999 (at most six decimals)"},
+        {{"--delay", "200-100"}, "--delay: MIN is above MAX"},
+        {{"--rate", "0"}, "--rate: not a whole number from 1 to 1000000"},
+        {{"--shape", "sideways"}, "--shape: not up, down or both"},
+    };
+    for (const auto& [options, message] : cases) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"5000", "127.0.0.1", "4000"});
+        const test::RunResult result = test::run_program(DROVIK_TRACE_BIN, args);
+        EXPECT_EQ(result.status, 2) << options[0];
+        EXPECT_TRUE(result.err.starts_with(message)) << result.err;
+    }
 }
 
 }  // namespace

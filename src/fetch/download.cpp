@@ -123,9 +123,10 @@ int Transfer::run() {
         bar.update(buffer.taken_bytes(), now);
         signal = wait(now);
     }
+    // The end is under way: a stop that comes now, or came with the last chunk, stops nothing.
+    stop.drop_from_now_on();
     end = monotonic_ns();
     bar.finish(buffer.taken_bytes(), clock.read(end));
-    // A stop that came with the last chunk is too late to stop anything.
     return engine.done() ? 0 : signal;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "descriptor.hpp"
 #include "format.hpp"
 
 namespace drovik {
@@ -53,12 +54,17 @@ bool datagram_lost(int error) {
 }
 
 int connected_udp_socket(const sockaddr_in& server_addr) {
-    const int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket_fd < 0) {
+    Descriptor socket_fd(socket(AF_INET, SOCK_DGRAM, 0));
+    if (socket_fd.get() < 0) {
         throw_syscall_error("socket");
     }
-    // Requests are small: path MTU discovery is of no use, and without it a forged
-    // "fragmentation needed" cannot surface as an error on a later call.
+    connect_udp_socket(socket_fd.get(), server_addr);
+    return socket_fd.release();
+}
+
+void connect_udp_socket(int socket_fd, const sockaddr_in& server_addr) {
+    // Without path MTU discovery the kernel fragments what a path cannot carry whole, and a
+    // forged "fragmentation needed" cannot surface as an error on a later call.
     const int dont = IP_PMTUDISC_DONT;
     if (setsockopt(socket_fd, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont) != 0) {
         throw_syscall_error("setsockopt");
@@ -66,7 +72,6 @@ int connected_udp_socket(const sockaddr_in& server_addr) {
     if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&server_addr), sizeof server_addr) < 0) {
         throw_syscall_error("connect");
     }
-    return socket_fd;
 }
 
 namespace {

@@ -23,6 +23,9 @@ bool datagram_lost(int error);
 // and hears what the path reports about it (ICMP) as errors of later calls.
 int connected_udp_socket(const sockaddr_in& server_addr);
 
+// The same for a UDP socket already open (one whose making may fail for want of descriptors).
+void connect_udp_socket(int socket_fd, const sockaddr_in& server_addr);
+
 // Send and receive buffers large enough for bursts of a thousand datagrams.
 void enlarge_socket_buffers(int socket_fd);
 

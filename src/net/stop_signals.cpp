@@ -7,15 +7,21 @@
 
 namespace drovik {
 
+namespace {
+// Ctrl-C, kill, and the terminal gone away.
+constexpr int STOPS[] = {SIGINT, SIGTERM, SIGHUP};
+}  // namespace
+
 StopSignals::StopSignals() {
     sigset_t stop{};
     sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    for (const int stop_signal : STOPS) {
+        sigaddset(&stop, stop_signal);
+    }
     if (sigprocmask(SIG_BLOCK, &stop, &previous) != 0) {
         throw_syscall_error("sigprocmask");
     }
-    signal_fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+    signal_fd = signalfd(-1, &stop, SFD_CLOEXEC);
     if (signal_fd < 0) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         throw_syscall_error("signalfd");
@@ -23,10 +29,6 @@ StopSignals::StopSignals() {
 }
 
 StopSignals::~StopSignals() {
-    // A stop that came while the program was ending anyway must not kill it once unblocked.
-    signalfd_siginfo info{};
-    while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    }
     close(signal_fd);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
@@ -37,6 +39,14 @@ int StopSignals::take() const {
         throw_syscall_error("read signalfd");
     }
     return static_cast<int>(info.ssi_signo);
+}
+
+void StopSignals::drop_from_now_on() const {
+    // Ignoring a signal discards it where it is pending, before it can be delivered when the
+    // destructor unblocks it.
+    for (const int stop_signal : STOPS) {
+        signal(stop_signal, SIG_IGN);
+    }
 }
 
 }  // namespace drovik

@@ -3,9 +3,8 @@
 
 namespace drovik {
 
-// SIGINT and SIGTERM as something to poll: while this lives they are blocked and
-// wait on a descriptor, so the loop stops at a point of its choosing. Those still
-// waiting when it goes are dropped: the program is ending already.
+// SIGINT, SIGTERM and SIGHUP as something to poll: while this lives they are blocked
+// and wait on a descriptor, so the loop stops at a point of its choosing.
 class StopSignals {
 public:
     StopSignals();
@@ -16,6 +15,9 @@ public:
     int fd() const { return signal_fd; }
     // The signal that came (call only when fd() is readable).
     int take() const;
+    // From now on for the rest of the process, the stop signals pending and any that come are
+    // dropped: for a program whose orderly end is under way, which no further one may cut short.
+    void drop_from_now_on() const;
 
 private:
     sigset_t previous{};

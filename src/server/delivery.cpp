@@ -3,8 +3,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <bit>
 #include <cerrno>
+#include <vector>
 
 #include "net/format.hpp"
 #include "net/network.hpp"
@@ -12,28 +12,6 @@
 #include "virtual_file.hpp"
 
 namespace drovik {
-
-std::int32_t uniform_draw(std::mt19937& generator, std::int32_t lo, std::int32_t hi) {
-    const auto range = static_cast<std::uint32_t>(hi - lo) + 1U;
-    const unsigned width = std::bit_width(range - 1U);
-    const std::uint32_t mask = width >= 32U ? ~0U : (1U << width) - 1U;
-    std::uint32_t value = 0;
-    do {
-        value = static_cast<std::uint32_t>(generator()) & mask;
-    } while (value >= range);
-    return lo + static_cast<std::int32_t>(value);
-}
-
-std::vector<std::int32_t> draw_replies_times(std::mt19937& generator, const PathModel& path) {
-    std::vector<std::int32_t> delays;
-    if (uniform_draw(generator, 0, 9) >= path.lost_from) {
-        return delays;
-    }
-    do {
-        delays.push_back(uniform_draw(generator, path.min_delay_ms, path.max_delay_ms));
-    } while (uniform_draw(generator, 0, 9) < path.duplicate_below);
-    return delays;
-}
 
 std::string encode_data_reply(std::uint32_t offset, std::uint32_t byte_count) {
     std::string datagram = format("DATA {} {}\n", offset, byte_count);

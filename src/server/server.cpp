@@ -8,6 +8,7 @@
 
 #include "delivery.hpp"
 #include "net/network.hpp"
+#include "net/path_model.hpp"
 #include "net/protocol.hpp"
 #include "packet_info.hpp"
 

@@ -2,10 +2,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "net/decimal.hpp"
+#include "net/format.hpp"
 
 #ifndef DROVIK_VERSION
 #error "DROVIK_VERSION must be set by the build"
@@ -16,6 +19,9 @@ namespace drovik::trace {
 namespace {
 // Eleven days and a half: far beyond any transfer, and safe in nanoseconds and poll's milliseconds.
 constexpr double MAX_SECONDS = 1e6;
+// A minute: far beyond any path, and within what a client waits.
+constexpr std::int64_t MAX_DELAY_MS = 60000;
+constexpr std::int64_t MAX_COUNT = 1000000;
 
 CLI::Validator seconds() {
     return CLI::Validator(
@@ -24,17 +30,96 @@ CLI::Validator seconds() {
             const bool plain = text.find_first_not_of("0123456789.") == std::string::npos;
             char* end = nullptr;
             const double value = std::strtod(text.c_str(), &end);
-            return plain && *end == '\0' && value > 0 && value <= MAX_SECONDS
+            return plain && *end == '\0' && value >= MIN_QUIET_S && value <= MAX_SECONDS
                        ? ""
-                       : "must be a number of seconds above 0, at most 1000000";
+                       : "must be a number of seconds from 2 to 1000000: a server may take 1.5 s to reply "
+                         "(drovik-server does), and a shorter wait drops its late replies";
         },
         "");
+}
+
+// A whole number of digits only, from `min` to `max`; anything else is a usage error.
+std::int64_t number(const std::string& option, std::string_view text, std::int64_t min, std::int64_t max) {
+    std::int64_t value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos ||
+        error != std::errc{} || stop != end || value < min || value > max) {
+        throw CLI::ValidationError(option, format("not a whole number from {} to {}", min, max));
+    }
+    return value;
+}
+
+// A probability below 1 written as 0 or 0. and one to six decimals, in millionths, the
+// path's decisions.
+std::int32_t millionths(const std::string& option, const std::string& text) {
+    const bool plain = text == "0" || (text.starts_with("0.") && text.size() >= 3 && text.size() <= 8 &&
+                                       text.find_first_not_of("0123456789", 2) == std::string::npos);
+    if (!plain) {
+        throw CLI::ValidationError(option, "not a probability from 0 to 0.999999 (at most six decimals)");
+    }
+    std::string digits = text == "0" ? "0" : text.substr(2);
+    digits.resize(6, '0');
+    return static_cast<std::int32_t>(number(option, digits, 0, UNSHAPED.decisions - 1));
+}
+
+void set_delays(PathModel& path, const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) {
+        throw CLI::ValidationError("--delay", "not MIN-MAX in milliseconds");
+    }
+    path.min_delay_ms = static_cast<std::int32_t>(number("--delay", text.substr(0, dash), 0, MAX_DELAY_MS));
+    path.max_delay_ms = static_cast<std::int32_t>(number("--delay", text.substr(dash + 1), 0, MAX_DELAY_MS));
+    if (path.min_delay_ms > path.max_delay_ms) {
+        throw CLI::ValidationError("--delay", "MIN is above MAX");
+    }
+}
+
+// An option given as text to `take`, shown in the help as NAME TYPE.
+void text_option(CLI::App& app, const std::string& name, const std::string& type, const std::string& help,
+                 const std::function<void(const std::string&)>& take) {
+    app.add_option_function<std::string>(name, take, help)->type_name(type);
+}
+
+void add_shaping(CLI::App& app, RelayOptions& options) {
+    PathShape& shape = options.shape;
+    text_option(app, "--loss", "P", "drop each datagram with probability P (0 <= P < 1)",
+                [&](const std::string& text) {
+                    shape.path.lost_from = shape.path.decisions - millionths("--loss", text);
+                });
+    text_option(app, "--dup", "P", "after each copy sent, send another with probability P (0 <= P < 1)",
+                [&](const std::string& text) { shape.path.duplicate_below = millionths("--dup", text); });
+    text_option(app, "--delay", "MIN-MAX",
+                "hold each copy for its own uniform delay of MIN to MAX ms, at most 60000 (so they reorder)",
+                [&](const std::string& text) { set_delays(shape.path, text); });
+    text_option(app, "--rate", "N", "at most N datagrams a second leave in each direction (token bucket)",
+                [&](const std::string& text) { shape.rate = number("--rate", text, 1, MAX_COUNT); });
+    text_option(
+        app, "--queue", "N",
+        "at most N datagrams held for --delay and --rate in each direction; beyond it, dropped "
+        "(default 1000)",
+        [&](const std::string& text) { shape.path.max_pending = number("--queue", text, 1, MAX_COUNT); });
+    text_option(app, "--shape", "up|down|both", "which direction the options above apply to (default both)",
+                [&](const std::string& text) {
+                    if (text != "up" && text != "down" && text != "both") {
+                        throw CLI::ValidationError("--shape", "not up, down or both");
+                    }
+                    shape.up = text != "down";
+                    shape.down = text != "up";
+                });
+    app.add_option("--seed", options.seed,
+                   "draw each client's directions from streams seeded from N, so that the same datagrams "
+                   "arriving in the same order meet the same fate (default: seeded from the system)")
+        ->option_text("N")
+        ->transform(decimal());
 }
 }  // namespace
 
 std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& options) {
-    CLI::App app("Relays UDP datagrams between clients and a drovik server and records every one as CSV.",
-                 "drovik-trace");
+    CLI::App app(
+        "Relays UDP datagrams between clients and a drovik server, records every one as CSV, "
+        "and can play a path of its own between them.",
+        "drovik-trace");
     app.set_version_flag("--version", "drovik-trace " DROVIK_VERSION);
     app.add_option("LISTEN_PORT", options.listen_port, "UDP port the clients talk to")
         ->required()
@@ -49,15 +134,18 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
         ->option_text("FILE");
     app.add_option("-b,--bind", options.bind_address, "address to listen on (default 127.0.0.1)")
         ->option_text("ADDR");
-    app.add_option("--idle", options.idle_s,
-                   "end after SEC seconds without a datagram (default: run until SIGINT or SIGTERM)")
+    app.add_option(
+           "--idle", options.idle_s,
+           "end after SEC seconds without a datagram, at least 2 (default: run until SIGINT, SIGTERM or SIGHUP)")
         ->option_text("SEC")
         ->check(seconds());
-    app.add_option("--forget", options.forget_s,
-                   "close the socket of a client after SEC seconds without a datagram from or to it "
-                   "(default 60)")
+    app.add_option(
+           "--forget", options.forget_s,
+           "close the socket of a client after SEC seconds without a datagram from or to it, at least 2 "
+           "(default 60)")
         ->option_text("SEC")
         ->check(seconds());
+    add_shaping(app, options);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -12,6 +12,10 @@ namespace drovik::trace {
 // up: from a client towards the server; down: back to the client.
 enum class Direction { up, down };
 
+// What became of a datagram: passed on (the first copy to leave), passed on once more (a
+// later copy of a duplicated one), lost on the way, or dropped because the queue was full.
+enum class Fate { relayed, copy, lost, overflow };
+
 // One datagram as the trace records it.
 struct TraceRow {
     std::int64_t time_ns;  // since the trace's first datagram
@@ -19,10 +23,11 @@ struct TraceRow {
     Direction direction;
     Classified what;
     std::size_t bytes;
-    std::optional<bool> first;  // down DATA rows only: the first reply for its range
+    std::optional<bool> first;  // down DATA rows that left only: the first reply for its range
+    Fate fate;
 };
 
-inline constexpr std::string_view CSV_HEADER = "time,client,direction,kind,offset,length,bytes,first\n";
+inline constexpr std::string_view CSV_HEADER = "time,client,direction,kind,offset,length,bytes,first,fate\n";
 
 // The text as one CSV field: quoted, with quotes doubled, when it holds a comma, quote or line break.
 std::string csv_field(std::string_view text);

@@ -11,7 +11,7 @@ int main(int argc, char* argv[]) {
         return *status;
     }
     try {
-        drovik::trace::run_relay(options);
+        drovik::trace::run_relay(options, std::cerr);
     } catch (const std::exception& error) {
         std::cerr << error.what() << std::endl;
         return 1;

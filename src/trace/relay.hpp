@@ -1,9 +1,19 @@
 #pragma once
+#include <sys/socket.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 
+#include "trace/shaped_link.hpp"
+
 namespace drovik::trace {
+
+// --idle and --forget may not be shorter: a server may hold a reply this long and more
+// (drovik-server up to 1.5 s), and a shorter wait would drop its late replies.
+inline constexpr double MIN_QUIET_S = 2;
 
 struct RelayOptions {
     std::uint16_t listen_port = 0;
@@ -11,13 +21,25 @@ struct RelayOptions {
     std::uint16_t server_port = 0;
     std::string output;  // empty: standard output
     std::string bind_address = "127.0.0.1";
-    std::optional<double> idle_s;  // none: run until SIGINT or SIGTERM
+    std::optional<double> idle_s;  // none: run until a stop signal
     double forget_s = 60;          // a client quiet this long is gone: its socket is closed
+    PathShape shape;
+    std::optional<std::uint64_t> seed;  // of the shaping draws; none: from the system
 };
 
-// Relays datagrams between clients and the server, writing every one to the trace, until
-// `idle_s` pass without a datagram or SIGINT or SIGTERM comes; then flushes the trace and
-// prints one summary line per client on standard error.
-void run_relay(const RelayOptions& options);
+// The socket calls the relay makes: sendto and recvfrom on the socket clients talk to, send
+// and recv on each client's socket towards the server. Tests put failing ones in their place.
+struct SocketCalls {
+    ssize_t (*send)(int, const void*, std::size_t, int) = ::send;
+    ssize_t (*recv)(int, void*, std::size_t, int) = ::recv;
+    ssize_t (*sendto)(int, const void*, std::size_t, int, const sockaddr*, socklen_t) = ::sendto;
+    ssize_t (*recvfrom)(int, void*, std::size_t, int, sockaddr*, socklen_t*) = ::recvfrom;
+};
+
+// Relays datagrams between clients and the server through the shaped path, writing every
+// one to the trace, until `idle_s` pass without a datagram or a stop signal comes; then
+// writes what the output takes of the rest of the trace and prints one summary line per
+// client to `log`. A trace that could not be written raises after the summary.
+void run_relay(const RelayOptions& options, std::ostream& log, const SocketCalls& calls = {});
 
 }  // namespace drovik::trace

@@ -11,6 +11,7 @@
 
 #include "net/chunk_reply.hpp"
 #include "net/chunk_request.hpp"
+#include "net/path_model.hpp"
 #include "net/protocol.hpp"
 #include "server/delivery.hpp"
 #include "server/request_queue.hpp"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fetch/engine.hpp"
-#include "server/path_model.hpp"
+#include "net/path_model.hpp"
 
 namespace drovik::sim {
 
