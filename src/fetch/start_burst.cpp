@@ -39,7 +39,7 @@ std::optional<bool> StartBurst::replied(std::uint64_t chunk) {
     told = true;
     chunks = {};
     // Per GET: the second half counts size / 2 of them, the later ones after_count.
-    return after * (size / 2) > FULL_RATIO * second_half * after_count;
+    return std::size_t{after} * (size / 2) > std::size_t{FULL_RATIO} * second_half * after_count;
 }
 
 }  // namespace drovik::fetch
