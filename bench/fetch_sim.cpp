@@ -62,10 +62,6 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
          [](std::uint32_t s) {
              return Scenario{{{REFERENCE, s}}, {client(5000000)}};
          }},
-        {"20M",
-         [](std::uint32_t s) {
-             return Scenario{{{REFERENCE, s}}, {client(20000000)}};
-         }},
         {"variant5M",
          [](std::uint32_t s) {
              return Scenario{{{VARIANT, s}}, {client(5000000)}};
