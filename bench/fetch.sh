@@ -133,11 +133,11 @@ fetch_largest_rss_kb() {
   client=$!
   started+=("$client")
   wait_udp_queued "$daemon_port"
-  sleep 2  # the reorder buffer is allocated at the start; let the loop settle
+  sleep 2  # the record and the engine are allocated at the start; let the loop settle
   awk '/^VmRSS/ { print $2 }' "/proc/$client/status"
   stop_daemon "$client"
   stop_daemon "$peer"
-  rm -f "$out/largest.bin" "$out/largest.bin.part"
+  rm -f "$out/largest.bin" "$out/largest.bin.part" "$out/largest.bin.part.map"
 }
 
 measure_fetch() {

@@ -36,7 +36,7 @@ path_download() {
     "$(sed -n 's/.*), \([0-9.-]*\) GETs per chunk, \([0-9.-]*\) % useful.*/\1 \2/p' <<<"$summary")" \
     "$(sed -n 's/.*; up: lost [0-9]*, copied [0-9]*, overflow \([0-9]*\);.*/\1/p' <<<"$summary" | grep . || echo 0)" \
     >>"$out/paths.txt"
-  rm -f "$file" "$file.part"
+  rm -f "$file" "$file.part" "$file.part.map"
 }
 
 # The table, and paths.dat for the picture: label, then median, min and max of each client.

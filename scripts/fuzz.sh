@@ -16,6 +16,7 @@ cmake --build --preset fuzz >/dev/null
 harnesses=(
   "request 5000000 -max_len=4096"
   "reply 10000000 -max_len=65543"
+  "chunk_map 5000000 -max_len=4096"
 )
 failed=0
 for entry in "${harnesses[@]}"; do

@@ -88,7 +88,7 @@ keep_evidence() {
   printf '%q ' "${command[@]}" >"$evidence/command.txt"
   echo >>"$evidence/command.txt"
   mv "$dir"/stdout "$dir"/stderr "$evidence/"
-  for leftover in "$dir/verify" "$file" "$file.part"; do
+  for leftover in "$dir/verify" "$file" "$file.part" "$file.part.map"; do
     if [[ -e $leftover ]]; then mv "$leftover" "$evidence/"; fi
   done
   echo "soak: download $id failed ($4): evidence in $evidence" >&2
@@ -132,7 +132,7 @@ download() {
     result=failed
     keep_evidence "$id" "$dir" "$file" "$(failure "$status" "$limit" "$dir/verify" "$file")"
   fi
-  rm -f "$file" "$file.part" "$dir/stdout" "$dir/stderr" "$dir/verify"
+  rm -f "$file" "$file.part" "$file.part.map" "$dir/stdout" "$dir/stderr" "$dir/verify"
   printf '%.3f\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(awk -v a="$begin" -v s="$run_start" 'BEGIN { print a - s }')" \
     "$loop" "$kind" "$bytes" "$seconds" "$traced" "$result" >>"$downloads"
 }

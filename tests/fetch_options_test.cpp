@@ -39,6 +39,7 @@ TEST(FetchOptions, UsageErrorsEndWithStatusTwoAndPointToHelp) {
         {{"127.0.0.1", "0x10", "out.bin", "5000"}, "PORT: not a decimal number: 0x10"},
         {{"127.0.0.1", "4000", "out.bin", "1e3"}, "BYTES: not a decimal number: 1e3"},
         {with({"--bogus"}), "The following argument was not expected: --bogus"},
+        {with({"--restart", "-r"}), "--resume excludes --restart"},
     };
     for (const UsageCase& c : cases) {
         const auto parsed = parse_options(c.args);
@@ -71,7 +72,8 @@ TEST(FetchOptions, MirrorsFollowTheMainServerInOrder) {
     EXPECT_TRUE(options.resume && options.quiet && options.stats);
     EXPECT_EQ(options.stall_timeout_s, 0u);
     const auto defaults = std::get<Options>(parse_options(GOOD));
-    EXPECT_FALSE(defaults.resume || defaults.quiet || defaults.stats);
+    EXPECT_FALSE(defaults.resume || defaults.restart || defaults.quiet || defaults.stats);
+    EXPECT_TRUE(std::get<Options>(parse_options(with({"--restart"}))).restart);
     EXPECT_EQ(defaults.stall_timeout_s, 30u);
     // Leading zeros are decimal, not octal.
     const auto zeros = std::get<Options>(parse_options({"127.0.0.1", "010", "out.bin", "0100"}));

@@ -1,20 +1,27 @@
 // The real drovik-fetch on loopback: against drovik-server, stopped mid-way and resumed,
-// with its server gone for a while and back on the same port, and against a server that
-// sends broken replies.
+// with its server gone for a while and back on the same port, against a server that
+// sends broken replies, two on one file, and its outputs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fetch/chunk_map.hpp"
+#include "net/descriptor.hpp"
 #include "support/hostile.hpp"
 #include "support/loopback.hpp"
 #include "support/output_file.hpp"
@@ -27,22 +34,16 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::uint64_t FILE_SIZE = 600000;
-constexpr std::uint64_t MIDDLE = 60000;
 
-// An output file and its .part, both removed at the end.
-struct Download {
-    explicit Download(const std::string& name) : output(name), part(name, ".part") {}
-    test::OutputFile output;
-    test::OutputFile part;
+// An output file, its .part and the record, all removed at the end.
+struct Download : test::DownloadFiles {
+    using DownloadFiles::DownloadFiles;
 
     std::vector<std::string> args(std::uint16_t port, std::uint64_t bytes,
                                   std::vector<std::string> options = {}) const {
         options.insert(options.end(),
                        {"127.0.0.1", std::to_string(port), output.path, std::to_string(bytes)});
         return options;
-    }
-    bool complete(std::uint64_t bytes) const {
-        return !std::filesystem::exists(part.path) && output.bytes() == test::served_bytes(0, bytes);
     }
 };
 
@@ -57,38 +58,64 @@ TEST(FetchProcess, DownloadsTheExactFile) {
     EXPECT_TRUE(download.complete(300500));
 }
 
-// Plays a server that answers, at once, only the GETs for chunks before `bytes`, until
-// the .part holds them all (at most 30 s). The download is then mid-way for certain,
-// and the .part's content is known, whatever order the replies took.
-bool serve_first_bytes(const test::UdpSocket& server, test::Process& fetch, const test::OutputFile& part,
-                       std::uint64_t bytes) {
+using Picked = std::function<bool(std::uint64_t chunk)>;
+
+bool first_sixty(std::uint64_t chunk) {
+    return chunk < 60;
+}
+
+// Sixty chunks, none of them at the start.
+bool scattered(std::uint64_t chunk) {
+    return chunk < 90 && chunk % 3 != 0;
+}
+
+// True when the .part's record holds every chunk `picked` names.
+bool recorded(const Download& download, const Picked& picked) {
+    const auto map = fetch::decode_chunk_map(download.map.bytes());
+    for (std::uint64_t chunk = 0; chunk < FILE_SIZE / 1000; ++chunk) {
+        if (picked(chunk) && (!map || !map->held.contains(chunk))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Plays a server that answers, at once, only the GETs for the chunks `picked` names,
+// until the .part's record holds them all (at most 30 s). The download is then mid-way
+// for certain, and what the .part holds is known, whatever order the replies took.
+bool serve_until_recorded(const test::UdpSocket& server, test::Process& fetch, const Download& download,
+                          const Picked& picked) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (fetch.running() && std::chrono::steady_clock::now() < deadline) {
-        if (part.size() >= bytes) {
+        if (recorded(download, picked)) {
             return true;
         }
         const auto datagram = server.receive(20ms);
         const auto get = datagram ? test::parse_get(datagram->bytes) : std::nullopt;
-        if (get && get->first < bytes) {
+        if (get && picked(get->first / 1000)) {
             server.send_to(datagram->sender, test::data_reply(get->first, get->second));
         }
     }
     return false;
 }
 
-// Answers every GET at once until the client ends (at most 30 s); false if it did not.
-bool serve_until_done(const test::UdpSocket& server, test::Process& client) {
+// Answers every GET at once until the client ends (at most 30 s): the chunks it asked
+// for, or nothing if it did not end.
+std::optional<std::set<std::uint64_t>> serve_until_done(const test::UdpSocket& server,
+                                                        test::Process& client) {
+    std::set<std::uint64_t> asked;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (client.running()) {
         if (std::chrono::steady_clock::now() > deadline) {
-            return false;
+            return std::nullopt;
         }
         const auto datagram = server.receive(20ms);
         if (const auto get = datagram ? test::parse_get(datagram->bytes) : std::nullopt) {
+            asked.insert(get->first / 1000);
             server.send_to(datagram->sender, test::data_reply(get->first, get->second));
         }
     }
-    return true;
+    return asked;
 }
 
 struct Stop {
@@ -103,26 +130,27 @@ void PrintTo(const Stop& stop, std::ostream* out) {
 
 class FetchStopped : public ::testing::TestWithParam<Stop> {};
 
-TEST_P(FetchStopped, LeavesWholeChunksThatResumeCompletes) {
+TEST_P(FetchStopped, KeepsEveryChunkTakenAndResumeAsksOnlyForTheOthers) {
     const Download download("fetch-stopped");
     {
         const test::UdpSocket first_server;
         test::Process fetch(DROVIK_FETCH_BIN, download.args(first_server.port(), FILE_SIZE));
-        ASSERT_TRUE(serve_first_bytes(first_server, fetch, download.part, MIDDLE));
+        ASSERT_TRUE(serve_until_recorded(first_server, fetch, download, scattered));
         fetch.signal(GetParam().signal);
         ASSERT_EQ(fetch.wait_exit(10s), GetParam().status) << fetch.err();
         if (GetParam().signal == SIGINT) {
-            EXPECT_NE(fetch.err().find("--resume continues"), std::string::npos) << fetch.err();
+            EXPECT_EQ(fetch.err(), "drovik-fetch: interrupted with 60000 of 600000 bytes (10.0 %) kept in " +
+                                       download.part.path + "; --resume continues from there\n");
         }
     }
-    EXPECT_TRUE(download.part.bytes() == test::served_bytes(0, MIDDLE));
 
-    const test::RunningServer server = test::start_server();
-    const test::RunResult resumed = test::run_program(
-        DROVIK_FETCH_BIN, download.args(server.port, FILE_SIZE, {"--resume", "--stats"}), 60s);
-    EXPECT_EQ(resumed.status, 0) << resumed.err;
-    EXPECT_EQ(resumed.err.rfind("drovik-fetch: " + std::to_string(FILE_SIZE - MIDDLE) + " bytes in ", 0), 0u)
-        << "only the rest is fetched again: " << resumed.err;
+    const test::UdpSocket server;
+    test::Process resumed(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE, {"--resume", "--stats"}));
+    const auto asked = serve_until_done(server, resumed);
+    ASSERT_TRUE(asked);
+    ASSERT_EQ(resumed.wait_exit(0ms), 0) << resumed.err();
+    EXPECT_EQ(resumed.err().rfind("drovik-fetch: 540000 bytes in ", 0), 0u) << resumed.err();
+    EXPECT_TRUE(std::none_of(asked->begin(), asked->end(), scattered)) << "a chunk kept was asked for again";
     EXPECT_TRUE(download.complete(FILE_SIZE));
 }
 
@@ -137,7 +165,7 @@ TEST(FetchProcess, WaitsOutAServerRestartedOnTheSamePort) {
     const std::uint16_t port = first_server->port();
     const Download download("fetch-restart");
     test::Process fetch(DROVIK_FETCH_BIN, download.args(port, FILE_SIZE, {"--stall-timeout", "20"}));
-    ASSERT_TRUE(serve_first_bytes(*first_server, fetch, download.part, MIDDLE));
+    ASSERT_TRUE(serve_until_recorded(*first_server, fetch, download, first_sixty));
 
     first_server.reset();
     // The outage itself: long enough for many GETs to be refused.
@@ -225,6 +253,63 @@ TEST(FetchProcess, TakesOnlyGoodChunksFromAHostileServer) {
     EXPECT_EQ(fetch.err(), "");
     EXPECT_GT(broken_sent, 0u);
     EXPECT_TRUE(download.complete(SIZE));
+}
+
+TEST(FetchProcess, OneRunPerOutputFile) {
+    const test::UdpSocket server;
+    const Download download("fetch-locked");
+    test::Process first(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE));
+    ASSERT_TRUE(serve_until_recorded(server, first, download, first_sixty));
+    const test::RunResult second =
+        test::run_program(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE, {"--resume"}), 10s);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "drovik-fetch: " + download.part.path + " is in use by another drovik-fetch\n");
+    ASSERT_TRUE(serve_until_done(server, first));
+    ASSERT_EQ(first.wait_exit(0ms), 0) << first.err();
+    EXPECT_TRUE(download.complete(FILE_SIZE));
+}
+
+// What a FIFO holds once its writer is gone: one read takes it all.
+std::string drain(int fd) {
+    std::string bytes(1 << 16, '\0');
+    bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(fd, bytes.data(), bytes.size()))));
+    return bytes;
+}
+
+TEST(FetchProcess, WritesStandardOutputAndAFifoInOrder) {
+    constexpr std::uint64_t SIZE = 24321;  // fits a pipe's buffer: nothing need read while it runs
+    const test::OutputFile fifo("fetch-fifo");
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0600), 0);
+    const Descriptor reader(open(fifo.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    for (const std::string& output : {std::string("-"), fifo.path}) {
+        test::UdpSocket server;
+        test::Process fetch(DROVIK_FETCH_BIN, {"127.0.0.1", std::to_string(server.port()), output, "24321"});
+        std::uint64_t broken_sent = 0;  // the first chunk comes last
+        ASSERT_NO_FATAL_FAILURE(test::serve_hostile(server, fetch, SIZE, broken_sent));
+        ASSERT_EQ(fetch.wait_exit(0ms), 0) << fetch.err();
+        const std::string written = output == "-" ? fetch.out() : drain(reader.get());
+        EXPECT_TRUE(written == test::served_bytes(0, SIZE)) << output;
+        EXPECT_FALSE(std::filesystem::exists(output + ".part")) << output;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo.path));
+}
+
+TEST(FetchProcess, RefusesAnOutputItCannotWriteBeforeAnyGet) {
+    const test::UdpSocket server;
+    const test::OutputFile directory("fetch-directory");
+    std::filesystem::create_directory(directory.path);
+    const std::string missing = directory.path + "/none/file.bin";
+    const std::pair<std::string, std::string> cases[] = {
+        {directory.path, directory.path + " is a directory"},
+        {missing, "Error while executing open " + missing + ".part: No such file or directory."},
+    };
+    for (const auto& [output, line] : cases) {
+        const test::RunResult result =
+            test::run_program(DROVIK_FETCH_BIN, {"127.0.0.1", std::to_string(server.port()), output, "5000"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "drovik-fetch: " + line + "\n");
+    }
+    EXPECT_FALSE(server.receive(0ms)) << "a GET went out";
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #pragma once
+#include <bit>
+#include <cassert>
 #include <cstdint>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 namespace drovik::fetch {
@@ -9,6 +13,15 @@ namespace drovik::fetch {
 class ChunkSet {
 public:
     explicit ChunkSet(std::uint64_t chunks = 0) : total(chunks), bits((chunks + 7) / 8) {}
+    // The set that bytes() gave: exactly (chunks + 7) / 8 of them, no bit past the last chunk.
+    ChunkSet(std::uint64_t chunks, std::vector<std::uint8_t> stored)
+        : total(chunks),
+          bits(std::move(stored)),
+          held(std::accumulate(
+              bits.begin(), bits.end(), std::uint64_t{0},
+              [](std::uint64_t sum, std::uint8_t byte) { return sum + std::popcount(byte); })) {
+        assert(bits.size() == (chunks + 7) / 8 && (chunks % 8 == 0 || bits.back() >> (chunks % 8) == 0));
+    }
 
     std::uint64_t size() const { return total; }
     std::uint64_t count() const { return held; }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -17,9 +18,8 @@
 #include "net/network.hpp"
 #include "net/protocol.hpp"
 #include "net/stop_signals.hpp"
-#include "part_file.hpp"
+#include "output.hpp"
 #include "progress.hpp"
-#include "reorder_buffer.hpp"
 #include "report.hpp"
 #include "run_clock.hpp"
 #include "server_list.hpp"
@@ -42,26 +42,23 @@ std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints
     return sockets;
 }
 
-EngineConfig engine_config(const Options& options, std::uint64_t first_chunk, std::size_t servers) {
+EngineConfig engine_config(const Options& options, const Output& output, std::size_t servers) {
     EngineConfig config;
     config.file_size = options.bytes;
-    config.held = ChunkSet(chunk_count(options.bytes));
-    for (std::uint64_t chunk = 0; chunk < first_chunk; ++chunk) {
-        config.held.insert(chunk);
-    }
+    config.held = output.held_before();
     config.servers = servers;
+    config.window = output.window();
     return config;
 }
 
 // The loop: GETs out when the engine says, replies in as they come, chunks into the file.
 class Transfer {
 public:
-    Transfer(const Options& options, std::vector<ServerSocket> sockets, const PartFile& part,
+    Transfer(const Options& options, std::vector<ServerSocket> sockets, Output& output,
              const StopSignals& stop);
 
     // Runs until the file is complete (0) or a stop signal came (its number).
     int run();
-    std::uint64_t written_bytes() const { return buffer.written_bytes(); }
     Summary summary() const;
 
 private:
@@ -80,7 +77,7 @@ private:
     Nanos end;
     RunClock clock;
     Engine engine;
-    ReorderBuffer buffer;
+    Output& output;
     std::uint64_t start_bytes;
     ProgressBar bar;
     std::vector<pollfd> fds;
@@ -91,18 +88,18 @@ private:
     std::vector<std::uint64_t> replies_at_last_new;
 };
 
-Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, const PartFile& part,
+Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Output& output,
                    const StopSignals& stop)
     : options(options),
       servers(std::move(sockets)),
       stop(stop),
-      config(engine_config(options, part.kept_chunks(), servers.size())),
+      config(engine_config(options, output, servers.size())),
       start(monotonic_ns()),
       end(start),
       clock(start, LONGEST_WAIT),
       engine(config, start),
-      buffer(part.fd(), options.bytes, part.kept_chunks(), config.window),
-      start_bytes(buffer.written_bytes()),
+      output(output),
+      start_bytes(output.written_bytes()),
       bar(std::cerr, !options.quiet && isatty(STDERR_FILENO) == 1, options.bytes, start_bytes, start),
       last_new(start),
       replies_at_last_new(servers.size(), 0) {
@@ -120,13 +117,14 @@ int Transfer::run() {
         const Nanos now = clock.read(monotonic_ns());
         tick(now);
         check_stall(now);
-        bar.update(buffer.taken_bytes(), now);
+        output.flush_if_due(now);
+        bar.update(output.taken_bytes(), now);
         signal = wait(now);
     }
     // The end is under way: a stop that comes now, or came with the last chunk, stops nothing.
     stop.drop_from_now_on();
     end = monotonic_ns();
-    bar.finish(buffer.taken_bytes(), clock.read(end));
+    bar.finish(output.taken_bytes(), clock.read(end));
     return engine.done() ? 0 : signal;
 }
 
@@ -184,7 +182,7 @@ void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
     if (!engine.on_reply(server, reply->chunk_index, now)) {
         return;
     }
-    buffer.put(reply->chunk_index, reply->data);
+    output.put(reply->chunk_index, reply->data);
     last_new = now;
     for (std::size_t k = 0; k < servers.size(); ++k) {
         replies_at_last_new[k] = engine.stats(k).replies;
@@ -215,7 +213,7 @@ std::optional<std::uint64_t> Transfer::unanswered_from() const {
 
 Summary Transfer::summary() const {
     Summary summary;
-    summary.bytes = buffer.written_bytes() - start_bytes;
+    summary.bytes = output.written_bytes() - start_bytes;
     summary.seconds = static_cast<double>(end - start) / SECOND;
     for (std::size_t k = 0; k < servers.size(); ++k) {
         summary.servers.push_back({servers[k].name(), engine.stats(k)});
@@ -226,22 +224,24 @@ Summary Transfer::summary() const {
 }  // namespace
 
 int fetch_file(const Options& options) {
+    // A reader that goes away is a failed write with its own line, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<ServerSocket> servers = connect_servers(options.servers);
-    PartFile part(options.output_file, options.bytes, options.resume);
+    const std::unique_ptr<Output> output = open_output(options, STREAM_WINDOW);
     const StopSignals stop;
-    Transfer transfer(options, std::move(servers), part, stop);
+    Transfer transfer(options, std::move(servers), *output, stop);
     const int signal = transfer.run();
+    std::string stopped;
     if (signal == 0) {
-        part.finish();
+        output->finish();
     } else {
-        part.sync();
+        stopped = output->stop();
     }
     if (options.stats) {
         std::cerr << "drovik-fetch: " << summary_line(transfer.summary()) << std::endl;
     }
     if (signal != 0) {
-        std::cerr << "drovik-fetch: "
-                  << interrupted_message(transfer.written_bytes(), options.bytes, part.path()) << std::endl;
+        std::cerr << "drovik-fetch: " << stopped << std::endl;
         return 128 + signal;
     }
     return 0;

@@ -3,10 +3,10 @@
 
 namespace drovik::fetch {
 
-// The whole download the options ask for: resolves and connects the servers, fills
-// OUTPUT_FILE.part and renames it when complete. Returns the exit status: 0 when the
-// file is complete, 128 + the signal when SIGINT or SIGTERM stopped it. Failures,
-// a stall included, leave as exceptions with the .part kept.
+// The whole download the options ask for: resolves and connects the servers, opens the
+// output (output.hpp) and fills it. Returns the exit status: 0 when the file is
+// complete, 128 + the signal when SIGINT or SIGTERM stopped it. Failures, a stall
+// included, leave as exceptions with the .part and its record kept.
 int fetch_file(const Options& options);
 
 }  // namespace drovik::fetch

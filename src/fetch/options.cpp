@@ -43,7 +43,8 @@ void describe(CLI::App& app, Fields& fields) {
         ->transform(decimal())
         ->check(CLI::Range(1, 65535));
     app.add_option("OUTPUT_FILE", options.output_file,
-                   "written as OUTPUT_FILE.part, renamed to OUTPUT_FILE when complete")
+                   "written as OUTPUT_FILE.part, renamed to OUTPUT_FILE when complete; a device, a FIFO "
+                   "or - (standard output) is written in order")
         ->required();
     app.add_option("BYTES", options.bytes, "how many bytes to download")
         ->required()
@@ -52,7 +53,10 @@ void describe(CLI::App& app, Fields& fields) {
     app.add_option("-m,--mirror", fields.mirrors, "another server of the same file (repeatable)")
         ->type_name("HOST:PORT")
         ->check(endpoint_validator());
-    app.add_flag("-r,--resume", options.resume, "continue from OUTPUT_FILE.part when it exists");
+    CLI::Option* resume = app.add_flag("-r,--resume", options.resume,
+                                       "continue from OUTPUT_FILE.part, keeping every chunk it holds");
+    app.add_flag("--restart", options.restart, "discard what OUTPUT_FILE.part holds and start over")
+        ->excludes(resume);
     app.add_flag("-q,--quiet", options.quiet, "no progress display");
     app.add_flag("-s,--stats", options.stats, "one summary line on standard error at the end");
     app.add_option("--stall-timeout", options.stall_timeout_s,

@@ -18,9 +18,10 @@ struct Endpoint {
 
 struct Options {
     std::vector<Endpoint> servers;  // the main server first, then the mirrors in order
-    std::string output_file;
+    std::string output_file;        // "-": standard output
     std::uint64_t bytes = 0;
-    bool resume = false;
+    bool resume = false;   // keep the chunks an earlier run left in OUTPUT_FILE.part
+    bool restart = false;  // discard them
     bool quiet = false;
     bool stats = false;
     std::uint32_t stall_timeout_s = 30;  // 0: never give up

@@ -1,39 +1,71 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
+#include "engine.hpp"
 #include "net/descriptor.hpp"
+#include "output.hpp"
 
 namespace drovik::fetch {
 
-// OUTPUT_FILE.part: the download while it is not complete. It always holds a prefix
-// of whole chunks, so a later run can go on from where this one stopped.
-class PartFile {
+// What to do with the chunks an earlier run left in the .part.
+enum class EarlierChunks { refuse, keep, discard };
+
+// OUTPUT_FILE.part, sized to the download and sparse where chunks are missing, each
+// chunk written at its offset as it comes; beside it OUTPUT_FILE.part.map, the record
+// of the chunks held (chunk_map.hpp). The record never claims a chunk whose bytes are
+// not durable: the .part is flushed first. A .part without a record is the older form
+// that holds a prefix of whole chunks. One process at a time holds the .part (flock).
+class PartFile final : public Output {
 public:
-    // Opens (creates) OUTPUT_FILE.part for a download of `file_size` bytes. With
-    // `resume` it keeps the whole chunks already there (cutting off a partial last
-    // one); without, it starts empty.
-    PartFile(const std::string& output_file, std::uint64_t file_size, bool resume);
+    // Called between the flush of the .part and the write of the record: the tests
+    // stop there.
+    using Seam = std::function<void()>;
 
-    int fd() const { return file.get(); }
+    PartFile(const std::string& output_file, std::uint64_t file_size, EarlierChunks earlier, Seam seam = {});
+    // Records what was taken when the download ends with neither finish() nor stop().
+    ~PartFile() override;
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+
+    const ChunkSet& held_before() const override { return before; }
+    std::uint64_t taken_bytes() const override { return bytes; }
+    std::uint64_t written_bytes() const override { return bytes; }
+    std::uint64_t window() const override { return FILE_WINDOW; }
+    void put(std::uint64_t chunk, std::span<const std::uint8_t> data) override;
+    // At most once a second, and only when a chunk came.
+    void flush_if_due(Nanos now) override;
+    // Renames the .part to OUTPUT_FILE and drops the record.
+    void finish() override;
+    std::string stop() override;
+
     const std::string& path() const { return part_path; }
-    // Whole chunks found at the start (0 without resume).
-    std::uint64_t kept_chunks() const { return kept; }
-
-    // Makes what was written durable; the .part stays.
-    void sync() const;
-    // The download is complete: makes it durable and gives it its final name.
-    void finish();
+    // Flushes the .part, then records the chunks it holds.
+    void save();
 
 private:
+    ChunkSet found_chunks() const;
+    ChunkSet recorded_chunks(const std::string& record) const;
+    ChunkSet kept_chunks(EarlierChunks earlier) const;
+
     std::string output_path;
     std::string part_path;
+    std::string map_path;
+    std::uint64_t file_size;
     Descriptor file;
-    std::uint64_t kept = 0;
+    Seam seam;
+    ChunkSet before;
+    ChunkSet held;
+    std::uint64_t bytes = 0;
+    bool dirty = false;
+    bool finished = false;
+    std::optional<Nanos> last_save;
 };
 
 // How many whole chunks of a `file_size`-byte download a .part of `part_size` bytes
-// holds; a .part longer than the download is an error.
+// in the older form holds; a .part longer than the download is an error.
 std::uint64_t whole_chunks(std::uint64_t part_size, std::uint64_t file_size, const std::string& path);
 
 }  // namespace drovik::fetch

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <utility>
 
 #include "net/chunk_reply.hpp"
 #include "net/network.hpp"
@@ -12,18 +13,18 @@
 namespace drovik::fetch {
 
 namespace {
-// A small file, or the tail of a resumed one, never needs the whole window.
-std::uint64_t ring_slots(std::uint64_t file_size, std::uint64_t first_chunk, std::uint64_t window) {
-    const std::uint64_t chunks = chunk_count(file_size);
-    return std::max<std::uint64_t>(1, std::min(window, chunks - std::min(first_chunk, chunks)));
+// A small file never needs the whole window.
+std::uint64_t ring_slots(std::uint64_t file_size, std::uint64_t window) {
+    return std::min(window, chunk_count(file_size));
 }
 }  // namespace
 
-ReorderBuffer::ReorderBuffer(int fd, std::uint64_t file_size, std::uint64_t first_chunk, std::uint64_t window)
+ReorderBuffer::ReorderBuffer(int fd, std::string name, std::uint64_t file_size, std::uint64_t window)
     : fd(fd),
+      name(std::move(name)),
       file_size(file_size),
-      next(first_chunk),
-      slots(ring_slots(file_size, first_chunk, window)),
+      next(0),
+      slots(ring_slots(file_size, window)),
       bytes(slots * MAX_CHUNK_SIZE),
       held(slots, false) {}
 
@@ -55,7 +56,7 @@ std::uint64_t ReorderBuffer::write_chunk(std::uint64_t chunk) {
     while (left > 0) {
         const ssize_t written = write(fd, from, left);
         if (written <= 0) {
-            throw_syscall_error("write");
+            throw_syscall_error("write " + name);
         }
         from += written;
         left -= static_cast<std::size_t>(written);

@@ -1,26 +1,25 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace drovik::fetch {
 
-// Holds the chunks that came out of order and writes every chunk to `fd` as soon as
-// all before it are there: one write(2) per whole chunk, strictly in order, so that
-// whenever the process dies the file holds an exact prefix of whole chunks.
+// Holds the chunks that came out of order and writes every chunk to `fd` (a stream
+// called `name`) as soon as all before it are there, strictly in order.
 class ReorderBuffer {
 public:
-    // Chunks before `first_chunk` are already in the file; the caller never puts a
-    // chunk at or beyond `written_chunks() + window`.
-    ReorderBuffer(int fd, std::uint64_t file_size, std::uint64_t first_chunk, std::uint64_t window);
+    // The caller never puts a chunk at or beyond `written_chunks() + window`.
+    ReorderBuffer(int fd, std::string name, std::uint64_t file_size, std::uint64_t window);
 
     // Takes a missing chunk's bytes (exactly its length) and writes what is now in order.
     void put(std::uint64_t chunk, std::span<const std::uint8_t> data);
 
-    // Chunks before this one are in the file.
+    // Chunks before this one are written.
     std::uint64_t written_chunks() const { return next; }
     std::uint64_t written_bytes() const;
-    // Bytes in the file or held here.
+    // Bytes written or held here.
     std::uint64_t taken_bytes() const { return written_bytes() + held_bytes; }
 
 private:
@@ -29,6 +28,7 @@ private:
     std::uint8_t* slot(std::uint64_t chunk);
 
     int fd;
+    std::string name;
     std::uint64_t file_size;
     std::uint64_t next;
     std::uint64_t slots;  // a ring of chunk-sized slots over [next, next + slots)

@@ -28,6 +28,11 @@ std::string witness_part(const StallWitness& server) {
     return format("{} ({} replies, none new)", server.name, server.replies);
 }
 
+std::string interrupted_part(std::uint64_t done, std::uint64_t total) {
+    const double percent = 100.0 * static_cast<double>(done) / static_cast<double>(total);
+    return format("interrupted with {} of {} bytes ({:.1f} %)", done, total, percent);
+}
+
 }  // namespace
 
 std::string summary_line(const Summary& summary) {
@@ -63,9 +68,11 @@ std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>
 }
 
 std::string interrupted_message(std::uint64_t done, std::uint64_t total, const std::string& part_path) {
-    const double percent = 100.0 * static_cast<double>(done) / static_cast<double>(total);
-    return format("interrupted with {} of {} bytes ({:.1f} %) in {}; --resume continues from there", done,
-                  total, percent, part_path);
+    return format("{} kept in {}; --resume continues from there", interrupted_part(done, total), part_path);
+}
+
+std::string interrupted_stream_message(std::uint64_t done, std::uint64_t total, const std::string& name) {
+    return format("{} written to {}, which cannot be resumed", interrupted_part(done, total), name);
 }
 
 }  // namespace drovik::fetch

@@ -38,7 +38,9 @@ struct StallWitness {
 std::string stall_message(std::uint32_t seconds, const std::vector<StallWitness>& servers,
                           std::optional<std::uint64_t> unanswered_from = std::nullopt);
 
-// "interrupted with 120000 of 5000000 bytes (2.4 %) in FILE.part; --resume continues from there".
+// "interrupted with 120000 of 5000000 bytes (2.4 %) kept in FILE.part; --resume continues from there".
 std::string interrupted_message(std::uint64_t done, std::uint64_t total, const std::string& part_path);
+// "interrupted with 120000 of 5000000 bytes (2.4 %) written to NAME, which cannot be resumed".
+std::string interrupted_stream_message(std::uint64_t done, std::uint64_t total, const std::string& name);
 
 }  // namespace drovik::fetch

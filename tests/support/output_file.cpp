@@ -7,6 +7,8 @@
 #include <iterator>
 #include <system_error>
 
+#include "support/wire.hpp"
+
 namespace drovik::test {
 
 OutputFile::OutputFile(const std::string& name, const std::string& suffix)
@@ -27,6 +29,11 @@ std::uint64_t OutputFile::size() const {
 std::string OutputFile::bytes() const {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool DownloadFiles::complete(std::uint64_t bytes) const {
+    return !std::filesystem::exists(part.path) && !std::filesystem::exists(map.path) &&
+           output.bytes() == served_bytes(0, bytes);
 }
 
 }  // namespace drovik::test

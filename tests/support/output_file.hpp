@@ -20,4 +20,17 @@ public:
     const std::string path;
 };
 
+// An output file, its .part and the .part's record, all removed at the end.
+struct DownloadFiles {
+    explicit DownloadFiles(const std::string& name)
+        : output(name), part(name, ".part"), map(name, ".part.map") {}
+
+    // The output is the served file's first `bytes`, and neither .part nor record is left.
+    bool complete(std::uint64_t bytes) const;
+
+    OutputFile output;
+    OutputFile part;
+    OutputFile map;
+};
+
 }  // namespace drovik::test

@@ -1,0 +1,93 @@
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <utility>
+
+#include "net/chunk_reply.hpp"
+#include "net/descriptor.hpp"
+#include "net/format.hpp"
+#include "net/network.hpp"
+#include "part_file.hpp"
+#include "reorder_buffer.hpp"
+#include "report.hpp"
+
+namespace drovik::fetch {
+
+namespace {
+
+// Standard output, a character device or a FIFO: written in order as it is.
+class StreamOutput final : public Output {
+public:
+    StreamOutput(int fd, Descriptor owned, std::string name, std::uint64_t file_size, std::uint64_t window)
+        : owned(std::move(owned)),
+          name(name),
+          file_size(file_size),
+          none(chunk_count(file_size)),
+          window_chunks(window),
+          buffer(fd, std::move(name), file_size, window) {}
+
+    const ChunkSet& held_before() const override { return none; }
+    std::uint64_t taken_bytes() const override { return buffer.taken_bytes(); }
+    std::uint64_t written_bytes() const override { return buffer.written_bytes(); }
+    std::uint64_t window() const override { return window_chunks; }
+    void put(std::uint64_t chunk, std::span<const std::uint8_t> data) override { buffer.put(chunk, data); }
+    void flush_if_due(Nanos /*now*/) override {}
+    void finish() override {}
+    std::string stop() override {
+        return interrupted_stream_message(buffer.written_bytes(), file_size, name);
+    }
+
+private:
+    Descriptor owned;  // none for standard output
+    std::string name;
+    std::uint64_t file_size;
+    ChunkSet none;
+    std::uint64_t window_chunks;
+    ReorderBuffer buffer;
+};
+
+std::unique_ptr<Output> open_stream(int fd, Descriptor owned, const std::string& name, const Options& options,
+                                    std::uint64_t window) {
+    if (options.resume) {
+        throw std::runtime_error(format("--resume needs a file; {} is a stream", name));
+    }
+    if (isatty(fd) == 1) {
+        throw std::runtime_error(format("{} is a terminal: redirect it or name a file", name));
+    }
+    return std::make_unique<StreamOutput>(fd, std::move(owned), name, options.bytes, window);
+}
+
+}  // namespace
+
+std::unique_ptr<Output> open_output(const Options& options, std::uint64_t window) {
+    const std::string& path = options.output_file;
+    if (path == "-") {
+        return open_stream(STDOUT_FILENO, Descriptor(), "standard output", options, window);
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+        const EarlierChunks earlier = options.restart  ? EarlierChunks::discard
+                                      : options.resume ? EarlierChunks::keep
+                                                       : EarlierChunks::refuse;
+        return std::make_unique<PartFile>(path, options.bytes, earlier);
+    }
+    if (S_ISDIR(status.st_mode)) {
+        throw std::runtime_error(format("{} is a directory", path));
+    }
+    if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode)) {
+        throw std::runtime_error(format("{} is neither a file, a character device nor a FIFO", path));
+    }
+    // A FIFO opens once something reads it.
+    Descriptor device(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (device.get() < 0) {
+        throw_syscall_error(format("open {}", path));
+    }
+    const int fd = device.get();
+    return open_stream(fd, std::move(device), path, options, window);
+}
+
+}  // namespace drovik::fetch
