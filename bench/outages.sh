@@ -21,11 +21,12 @@ start_fetch() {
 # Waits for drovik-fetch and checks its file ($1, $2 bytes); appends "KEY seconds status
 # exact" to outages.txt, the seconds counted from $4 (default: its start).
 finish_fetch() {
-  local file=$1 bytes=$2 key=$3 from=${4:-$outage_start} status=0 exact=no
+  local file=$1 bytes=$2 key=$3 from=${4:-$outage_start} status=0 exact=no seconds
   wait "$fetch_pid" || status=$?
+  seconds=$(since "$from")
   forget "$fetch_pid"
   "$bin/verify-download" "$file" "$bytes" >/dev/null 2>&1 && exact=yes
-  echo "$key $(since "$from") $status $exact" >>"$out/outages.txt"
+  echo "$key $seconds $status $exact" >>"$out/outages.txt"
   rm -f "$file" "$file.part" "$file.part.map"
 }
 

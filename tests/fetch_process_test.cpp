@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -292,6 +293,35 @@ TEST(FetchProcess, WritesStandardOutputAndAFifoInOrder) {
         EXPECT_FALSE(std::filesystem::exists(output + ".part")) << output;
     }
     EXPECT_TRUE(std::filesystem::is_fifo(fifo.path));
+}
+
+// A reader that stops reading holds the download back, not the program: Ctrl-C still
+// ends it at once, and says what was written.
+TEST(FetchProcess, AReaderThatStopsReadingNeverStopsTheProgram) {
+    const test::OutputFile fifo("fetch-stuck-fifo");
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0600), 0);
+    const Descriptor reader(open(fifo.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GT(fcntl(reader.get(), F_SETPIPE_SZ, 4096), 0);  // full after a few chunks
+    test::UdpSocket server;
+    test::Process fetch(DROVIK_FETCH_BIN, {"127.0.0.1", std::to_string(server.port()), fifo.path, "600000"});
+    // Answered far more than the FIFO holds: a program that writes whatever comes is
+    // stuck in a write by then.
+    int unread = 0;
+    int answered = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while ((unread == 0 || answered < 100) && std::chrono::steady_clock::now() < deadline) {
+        const auto datagram = server.receive(20ms);
+        if (const auto get = datagram ? test::parse_get(datagram->bytes) : std::nullopt) {
+            server.send_to(datagram->sender, test::data_reply(get->first, get->second));
+            ++answered;
+        }
+        ASSERT_EQ(ioctl(reader.get(), FIONREAD, &unread), 0);
+    }
+    ASSERT_GT(unread, 0) << "nothing reached the FIFO";
+    fetch.signal(SIGINT);
+    ASSERT_EQ(fetch.wait_exit(10s), 130) << fetch.err();
+    EXPECT_NE(fetch.err().find("written to " + fifo.path + ", which cannot be resumed"), std::string::npos)
+        << fetch.err();
 }
 
 TEST(FetchProcess, RefusesAnOutputItCannotWriteBeforeAnyGet) {

@@ -62,6 +62,7 @@ public:
     Summary summary() const;
 
 private:
+    bool complete() const;
     void tick(Nanos now);
     int wait(Nanos now);
     void drain(std::size_t server, Nanos now);
@@ -107,17 +108,22 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
     for (const ServerSocket& server : servers) {
         fds.push_back({server.fd(), POLLIN, 0});
     }
+    fds.push_back({-1, POLLOUT, 0});  // a stream that has bytes waiting for it
 }
 
 // Engine, stall limit and display run on the clock that stands still while the program
 // is stopped; the summary's time is the wall's.
 int Transfer::run() {
     int signal = 0;
-    while (!engine.done() && signal == 0) {
+    while (!complete() && signal == 0) {
         const Nanos now = clock.read(monotonic_ns());
-        tick(now);
-        check_stall(now);
         output.flush_if_due(now);
+        engine.set_room(output.room_end());
+        tick(now);
+        if (output.waiting_fd() >= 0) {
+            last_new = now;  // the reader holds the download back, not the servers
+        }
+        check_stall(now);
         bar.update(output.taken_bytes(), now);
         signal = wait(now);
     }
@@ -125,7 +131,12 @@ int Transfer::run() {
     stop.drop_from_now_on();
     end = monotonic_ns();
     bar.finish(output.taken_bytes(), clock.read(end));
-    return engine.done() ? 0 : signal;
+    return complete() ? 0 : signal;
+}
+
+// Every chunk is taken, and a stream has taken every byte.
+bool Transfer::complete() const {
+    return engine.done() && output.waiting_fd() < 0;
 }
 
 void Transfer::tick(Nanos now) {
@@ -142,6 +153,7 @@ void Transfer::tick(Nanos now) {
 }
 
 int Transfer::wait(Nanos now) {
+    fds.back().fd = output.waiting_fd();
     const Nanos wake = std::clamp(engine.next_wake(now) - now, Nanos{0}, LONGEST_WAIT);
     const timespec timeout{wake / SECOND, wake % SECOND};
     if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) {

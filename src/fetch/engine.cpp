@@ -227,7 +227,7 @@ std::optional<Engine::Choice> Engine::choose(std::size_t server, Nanos now) {
     if (const auto timed_out = oldest_due(now, false)) {
         return Choice{take_oldest(*timed_out), false};
     }
-    if (next_new < chunk_total && next_new < first + window) {
+    if (next_new < chunk_total && next_new < first + window && next_new < room_end) {
         const std::uint64_t chunk = next_new++;
         slot(chunk) = Slot{};
         skip_held();

@@ -53,6 +53,9 @@ public:
     void on_unreachable(std::size_t server, Nanos now);
     // Sends every GET that is due at `now`.
     void on_tick(Nanos now, const Send& send);
+    // Chunks from `end` on cannot be taken yet (a stream holds no more): they are not
+    // asked for until the room grows.
+    void set_room(std::uint64_t end) { room_end = end; }
     // When on_tick wants to run next, if no reply comes first.
     Nanos next_wake(Nanos now) const;
 
@@ -129,6 +132,7 @@ private:
     std::uint64_t window;
     std::uint64_t first;
     std::uint64_t next_new;
+    std::uint64_t room_end = UINT64_MAX;
     std::vector<Slot> slots;  // a ring over [first - window, first + window)
     std::vector<Path> paths;
     std::size_t turn = 0;

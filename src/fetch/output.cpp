@@ -35,7 +35,9 @@ public:
     std::uint64_t written_bytes() const override { return buffer.written_bytes(); }
     std::uint64_t window() const override { return window_chunks; }
     void put(std::uint64_t chunk, std::span<const std::uint8_t> data) override { buffer.put(chunk, data); }
-    void flush_if_due(Nanos /*now*/) override {}
+    void flush_if_due(Nanos /*now*/) override { buffer.write_ready(); }
+    std::uint64_t room_end() const override { return buffer.room_end(); }
+    int waiting_fd() const override { return buffer.waiting() ? buffer.fd() : -1; }
     void finish() override {}
     std::string stop() override {
         return interrupted_stream_message(buffer.written_bytes(), file_size, name);

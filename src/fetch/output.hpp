@@ -31,8 +31,14 @@ public:
     virtual std::uint64_t window() const = 0;
     // Takes a missing chunk's bytes (exactly its length).
     virtual void put(std::uint64_t chunk, std::span<const std::uint8_t> data) = 0;
-    // Called every turn of the loop: makes what came durable when it is time.
+    // Called every turn of the loop: makes what came durable when it is time, or
+    // writes what a stream takes.
     virtual void flush_if_due(Nanos now) = 0;
+    // Chunks from here on cannot be taken yet, so they are not asked for.
+    virtual std::uint64_t room_end() const { return UINT64_MAX; }
+    // While bytes taken wait for a stream to take them: its descriptor, to wait on
+    // for writing; otherwise -1. The reader is then what holds the download back.
+    virtual int waiting_fd() const { return -1; }
     // Every chunk is in: gives the output its final form.
     virtual void finish() = 0;
     // Stopped before the end: keeps what can be kept and says what that is, e.g.

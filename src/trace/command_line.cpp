@@ -134,9 +134,9 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
         ->option_text("FILE");
     app.add_option("-b,--bind", options.bind_address, "address to listen on (default 127.0.0.1)")
         ->option_text("ADDR");
-    app.add_option(
-           "--idle", options.idle_s,
-           "end after SEC seconds without a datagram, at least 2 (default: run until SIGINT, SIGTERM or SIGHUP)")
+    app.add_option("--idle", options.idle_s,
+                   "end after SEC seconds without a datagram, at least 2 (default: run until SIGINT, SIGTERM "
+                   "or SIGHUP)")
         ->option_text("SEC")
         ->check(seconds());
     app.add_option(
