@@ -2,11 +2,16 @@
 // and prints what it achieved, scenario by scenario: the tool for trying a policy
 // change in seconds before measuring it on the real programs.
 // Usage: bench-fetch-sim [RUNS] [SCENARIO...]   (default 10 runs, every scenario)
+// Per scenario, medians over the runs: the slowest and fastest client's time, GETs per
+// chunk, Jain's index of the clients' rates, the useful data over what the servers could
+// deliver until the last client was done, and how fairly along the way: the worst 2 s
+// window of any client as a share of its fair share (see sim::worst_window_share).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +36,18 @@ ClientSetup client(std::uint64_t bytes, double start_s = 0, std::vector<std::siz
     return {bytes, static_cast<sim::Nanos>(start_s * 1e9), std::move(servers)};
 }
 
+// One client of 20 MB on `count` reference servers.
+Scenario spread(std::size_t count, std::uint32_t seed) {
+    Scenario scenario;
+    ClientSetup one = client(20000000, 0, {});
+    for (std::size_t k = 0; k < count; ++k) {
+        scenario.servers.push_back({REFERENCE, seed + static_cast<std::uint32_t>(1000 * k)});
+        one.servers.push_back(k);
+    }
+    scenario.clients.push_back(one);
+    return scenario;
+}
+
 std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
     return {
         {"100k",
@@ -44,10 +61,6 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
         {"5M",
          [](std::uint32_t s) {
              return Scenario{{{REFERENCE, s}}, {client(5000000)}};
-         }},
-        {"20M",
-         [](std::uint32_t s) {
-             return Scenario{{{REFERENCE, s}}, {client(20000000)}};
          }},
         {"variant5M",
          [](std::uint32_t s) {
@@ -67,6 +80,16 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
                  {{REFERENCE, s}},
                  {client(5000000, 0), client(5000000, 1), client(5000000, 2), client(5000000, 3)}};
          }},
+        {"apart5M",
+         [](std::uint32_t s) {
+             return Scenario{
+                 {{REFERENCE, s}},
+                 {client(5000000, 0), client(5000000, 2), client(5000000, 4), client(5000000, 6)}};
+         }},
+        {"servers1", [](std::uint32_t s) { return spread(1, s); }},
+        {"servers2", [](std::uint32_t s) { return spread(2, s); }},
+        {"servers4", [](std::uint32_t s) { return spread(4, s); }},
+        {"servers8", [](std::uint32_t s) { return spread(8, s); }},
         {"eight2M",
          [](std::uint32_t s) {
              std::vector<ClientSetup> clients;
@@ -163,33 +186,72 @@ double jain(const std::vector<double>& rates) {
     return sum * sum / (static_cast<double>(rates.size()) * squares);
 }
 
+// What one run of a scenario achieved.
+struct Outcome {
+    double slowest = 0;
+    double fastest = 0;
+    double gets_per_chunk = 0;
+    double fairness = 0;  // Jain's index of the clients' rates
+    double capacity = 0;  // the useful bytes over all the servers could deliver until the last was done
+    std::optional<double> window;  // the worst 2 s window of any client, of its fair share
+    int incomplete = 0;
+};
+
+Outcome measure(const Scenario& scenario, const sim::Result& result) {
+    Outcome outcome;
+    std::vector<double> times, rates;
+    double gets = 0, chunks = 0, all_done = 0;
+    for (std::size_t c = 0; c < result.clients.size(); ++c) {
+        const sim::ClientResult& client = result.clients[c];
+        outcome.incomplete += !client.complete || !client.each_chunk_once;
+        const double seconds = static_cast<double>(client.duration) / 1e9;
+        times.push_back(seconds);
+        rates.push_back(static_cast<double>(scenario.clients[c].file_size) / seconds);
+        gets += static_cast<double>(client.gets);
+        chunks += static_cast<double>(client.useful);
+        all_done = std::max(all_done, static_cast<double>(scenario.clients[c].start) / 1e9 + seconds);
+    }
+    outcome.slowest = *std::max_element(times.begin(), times.end());
+    outcome.fastest = *std::min_element(times.begin(), times.end());
+    outcome.gets_per_chunk = gets / chunks;
+    outcome.fairness = jain(rates);
+    double capacity = 0;
+    for (const ServerSetup& server : scenario.servers) {
+        const bool dead = server.down_from <= 0 && server.down_until == INT64_MAX;
+        capacity += dead ? 0 : sim::useful_capacity(server.path);
+    }
+    outcome.capacity = chunks / all_done / capacity;
+    outcome.window = sim::worst_window_share(scenario.clients, result, capacity);
+    return outcome;
+}
+
 void run(const std::string& name, const std::function<Scenario(std::uint32_t)>& make, int runs) {
-    std::vector<double> slowest, fastest, gets_per_chunk, fairness;
+    std::vector<double> slowest, fastest, gets_per_chunk, fairness, capacity, windows;
     int incomplete = 0;
     for (int r = 0; r < runs; ++r) {
         const Scenario scenario = make(static_cast<std::uint32_t>(r + 1));
         const sim::Result result = sim::simulate(scenario.servers, scenario.clients, 300 * sim::SECOND,
                                                  static_cast<std::uint32_t>(r + 7));
-        std::vector<double> times, rates;
-        double gets = 0, chunks = 0;
-        for (std::size_t c = 0; c < result.clients.size(); ++c) {
-            const sim::ClientResult& client = result.clients[c];
-            incomplete += !client.complete || !client.each_chunk_once;
-            const double seconds = static_cast<double>(client.duration) / 1e9;
-            times.push_back(seconds);
-            rates.push_back(static_cast<double>(scenario.clients[c].file_size) / seconds);
-            gets += static_cast<double>(client.gets);
-            chunks += static_cast<double>(client.useful);
+        const Outcome outcome = measure(scenario, result);
+        slowest.push_back(outcome.slowest);
+        fastest.push_back(outcome.fastest);
+        gets_per_chunk.push_back(outcome.gets_per_chunk);
+        fairness.push_back(outcome.fairness);
+        capacity.push_back(outcome.capacity);
+        if (outcome.window && scenario.clients.size() > 1) {
+            windows.push_back(*outcome.window);
         }
-        slowest.push_back(*std::max_element(times.begin(), times.end()));
-        fastest.push_back(*std::min_element(times.begin(), times.end()));
-        gets_per_chunk.push_back(gets / chunks);
-        fairness.push_back(jain(rates));
+        incomplete += outcome.incomplete;
     }
     std::printf(
-        "%-10s slowest %7.2f s  fastest %7.2f s  GETs/chunk %5.2f  Jain %.3f (worst %.3f)  incomplete %d\n",
+        "%-10s slowest %6.2f s  fastest %6.2f s  GETs/chunk %5.2f  Jain %.3f (worst %.3f)  capacity %3.0f %%",
         name.c_str(), median(slowest), median(fastest), median(gets_per_chunk), median(fairness),
-        *std::min_element(fairness.begin(), fairness.end()), incomplete);
+        *std::min_element(fairness.begin(), fairness.end()), 100 * median(capacity));
+    if (!windows.empty()) {
+        std::printf("  window %3.0f %% (worst %3.0f %%)", 100 * median(windows),
+                    100 * *std::min_element(windows.begin(), windows.end()));
+    }
+    std::printf("  incomplete %d\n", incomplete);
     std::fflush(stdout);
 }
 

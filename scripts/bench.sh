@@ -4,8 +4,8 @@
 # memory at the largest size, idle cost, what the drovik-trace relay costs
 # (bench/relay.sh), what drovik-fetch achieves (bench/fetch.sh) and how it goes
 # through outages (bench/outages.sh), both clients across paths drovik-trace plays
-# (bench/paths.sh), and what drovik-fetch keeps when stopped, its outputs and its lock
-# (bench/reliability.sh).
+# (bench/paths.sh), what drovik-fetch keeps when stopped, its outputs and its lock
+# (bench/reliability.sh), and how it uses several servers and shares one (bench/servers.sh).
 # Builds the release preset in build/bench-release; raw figures go to
 # bench/out/, the plots to docs/. Every process it starts is killed by pid on exit.
 # Usage: scripts/bench.sh                    (about 25 minutes)
@@ -15,6 +15,7 @@
 #        BENCH_ONLY=fetch scripts/bench.sh   (only drovik-fetch's block: about 15 minutes)
 #        BENCH_ONLY=outages scripts/bench.sh (only the outages block: about 5 minutes)
 #        BENCH_ONLY=reliability scripts/bench.sh (only drovik-fetch's reliability block: about 3 minutes)
+#        BENCH_ONLY=servers scripts/bench.sh (only the servers block: about 8 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -44,6 +45,7 @@ case ${BENCH_ONLY:-} in
   outages) ;;
   paths) rm -f "$out"/paths* ;;
   reliability) rm -f "$out"/reliability*.txt ;;
+  servers) rm -f "$out"/servers*.txt ;;
   *) rm -rf "$out" ;;
 esac
 mkdir -p "$out" docs
@@ -137,12 +139,14 @@ source bench/fetch.sh
 source bench/outages.sh
 source bench/paths.sh
 source bench/reliability.sh
+source bench/servers.sh
 case ${BENCH_ONLY:-} in
   relay) bench_relay | tee "$out/relay-table.md"; exit 0 ;;
   fetch) bench_fetch | tee "$out/fetch-table.md"; exit 0 ;;
   outages) bench_outages | tee "$out/outages-table.md"; exit 0 ;;
   paths) bench_paths | tee "$out/paths-table.md"; exit 0 ;;
   reliability) bench_reliability | tee "$out/reliability-table.md"; exit 0 ;;
+  servers) bench_servers | tee "$out/servers-table.md"; exit 0 ;;
 esac
 
 echo "Measuring downloads..." >&2
@@ -204,6 +208,7 @@ bench_fetch >"$out/fetch-table.md"
 bench_outages >"$out/outages-table.md"
 bench_paths >"$out/paths-table.md"
 bench_reliability >"$out/reliability-table.md"
+bench_servers >"$out/servers-table.md"
 
 download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
 ingest_column() { awk -v r="$1" -v k="$2" "\$1 == r && \$2 == k { print $3 }" "$out/ingest.txt"; }
@@ -275,7 +280,8 @@ mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
   printf '| Client waiting on a silent peer, whole window outstanding (CPU in %s s: %.1f ms) | %.2f %% of a core | (none) | |\n' \
     "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
     "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
-  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/paths-table.md" "$out/reliability-table.md"
+  cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/paths-table.md" \
+    "$out/reliability-table.md" "$out/servers-table.md"
 } | tee "$out/table.md"
 echo >&2
 echo "Plots: docs/progress.png, docs/paths.png and drovik-fetch's; raw figures: $out/" >&2

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "fetch/delay_estimate.hpp"
 #include "fetch/pacer.hpp"
 #include "fetch/reply_meter.hpp"
+#include "fetch/start_burst.hpp"
 #include "support/simulation.hpp"
 
 namespace drovik {
@@ -37,6 +39,15 @@ sim::ServerSetup gone(sim::Nanos from, sim::Nanos until, bool refusing) {
     server.down_until = until;
     server.refuses = refusing;
     return server;
+}
+
+// `count` reference servers, each with its own seed.
+std::vector<sim::ServerSetup> servers(std::uint32_t count) {
+    std::vector<sim::ServerSetup> setups;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        setups.push_back({REFERENCE, 11 + k});
+    }
+    return setups;
 }
 
 struct Scenario {
@@ -89,25 +100,103 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"unreachable_for_ten_seconds", {gone(3 * SECOND, 13 * SECOND, true)}, {5000000}, 21, 6},
         Scenario{"refusing_mirror", {{REFERENCE, 1}, sim::dead_server(3, true)}, {2000000, 0, {0, 1}}, 7, 8},
         Scenario{"silent_mirror", {{REFERENCE, 1}, sim::dead_server(3, false)}, {2000000, 0, {0, 1}}, 7, 8},
-        Scenario{"two_servers", {{REFERENCE, 1}, {REFERENCE, 2}}, {5000000, 0, {0, 1}}, 7, 6}),
+        Scenario{"two_servers", {{REFERENCE, 1}, {REFERENCE, 2}}, {5000000, 0, {0, 1}}, 7, 6},
+        // 10 MB from 1, 2, 4 and 8 servers: each one adds about what it delivers.
+        Scenario{"ten_megabytes", servers(1), {10000000, 0, {0}}, 16.5, 3.5},
+        Scenario{"ten_megabytes_two_servers", servers(2), {10000000, 0, {0, 1}}, 9.7, 4},
+        Scenario{"ten_megabytes_four_servers", servers(4), {10000000, 0, {0, 1, 2, 3}}, 6.5, 5},
+        Scenario{"ten_megabytes_eight_servers", servers(8), {10000000, 0, {0, 1, 2, 3, 4, 5, 6, 7}}, 4.6, 7}),
     [](const auto& info) { return info.param.name; });
 
-TEST(EngineSharing, ClientsStartedOneSecondApartGetFairShares) {
+// Four clients started `gap` apart on one server.
+struct Sharing {
+    std::string name;
+    std::uint64_t file_size;
+    sim::Nanos gap;
+    double least_fairness;       // Jain's index of the clients' rates at least
+    double least_window;         // each one's worst 2 s window, of its fair share, at least
+    double most_gets_per_chunk;  // GETs sent per chunk at most
+};
+
+void PrintTo(const Sharing& sharing, std::ostream* out) {
+    *out << sharing.name;
+}
+
+class EngineSharing : public testing::TestWithParam<Sharing> {};
+
+// A client already there gives way to a newcomer, which takes no more than its share.
+TEST_P(EngineSharing, EachClientGetsItsShareAllAlong) {
+    const Sharing& s = GetParam();
     std::vector<sim::ClientSetup> clients;
     for (int i = 0; i < 4; ++i) {
-        clients.push_back({2000000, i * SECOND});
+        clients.push_back({s.file_size, i * s.gap});
     }
     const sim::Result result = sim::simulate({{REFERENCE, 5}}, clients, 200 * SECOND);
     double sum = 0;
     double squares = 0;
+    double gets = 0;
     for (const sim::ClientResult& client : result.clients) {
         ASSERT_TRUE(client.complete);
         EXPECT_TRUE(client.each_chunk_once);
         const double rate = 1.0 / static_cast<double>(client.duration);
         sum += rate;
         squares += rate * rate;
+        gets += static_cast<double>(client.gets) / static_cast<double>(client.useful) / 4;
     }
-    EXPECT_GE(sum * sum / (4 * squares), 0.95) << "Jain's index of the clients' rates";
+    EXPECT_GE(sum * sum / (4 * squares), s.least_fairness) << "Jain's index of the clients' rates";
+    EXPECT_LE(gets, s.most_gets_per_chunk);
+    const auto window = sim::worst_window_share(clients, result, sim::useful_capacity(REFERENCE));
+    ASSERT_TRUE(window);
+    EXPECT_GE(*window, s.least_window);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EngineSharing,
+                         testing::Values(Sharing{"one_second_apart", 2000000, SECOND, 0.95, 0.3, 8},
+                                         Sharing{"two_seconds_apart", 5000000, 2 * SECOND, 0.95, 0.6, 5}),
+                         [](const auto& info) { return info.param.name; });
+
+// With several servers nearly every chunk is asked again before its first reply: the
+// replies that still tell a first GET's fate must be found, or the baseline falls short
+// of the 0.625 replies an admitted GET brings and every server is flooded.
+TEST(EngineLearning, EachOfEightServersLearnsWhatItAdmits) {
+    std::vector<double> baselines(8);
+    sim::simulate(servers(8), {{10000000, 0, {0, 1, 2, 3, 4, 5, 6, 7}}}, 5 * SECOND, 1,
+                  [&](sim::Nanos, std::size_t, const fetch::Engine& engine) {
+                      for (std::size_t s = 0; s < baselines.size(); ++s) {
+                          baselines[s] = engine.baseline(s).value_or(0);
+                      }
+                  });
+    for (const double baseline : baselines) {
+        EXPECT_GT(baseline, 0.5) << "less two standard deviations, no more";
+    }
+}
+
+// An empty server answers the second half of the start burst like the GETs after it; a
+// full one has room for a few of the burst's first GETs only, and sometimes a couple of
+// the second half, whose replies may come first.
+TEST(StartBurst, TellsAFullServerFromAnEmptyOne) {
+    struct Case {
+        bool full;
+        std::uint64_t early;  // replies to the second half before any other
+    };
+    for (const Case c : {Case{false, 0}, Case{true, 0}, Case{true, 2}}) {
+        fetch::StartBurst burst(200);
+        for (std::uint64_t chunk = 0; chunk < 500; ++chunk) {
+            burst.sent(chunk);
+        }
+        std::optional<bool> verdict;
+        for (std::uint64_t chunk = 100; chunk < 100 + c.early; ++chunk) {
+            verdict = burst.replied(chunk);
+        }
+        for (std::uint64_t i = 0; i < 400 && !verdict; ++i) {
+            const std::uint64_t chunk = 100 + i * 37 % 400;  // the second half and after, mixed
+            if (i % 2 == 0 && !(c.full && chunk < 200)) {
+                verdict = burst.replied(chunk);
+            }
+        }
+        ASSERT_TRUE(verdict) << c.full << " " << c.early;
+        EXPECT_EQ(*verdict, c.full) << c.early << " early replies to the second half";
+    }
 }
 
 // A token bucket that drops fractions of tokens paces far below its rate.
@@ -160,6 +249,7 @@ TEST(ReplyMeter, ReadsTheRepliesPerGetFromCountsAlone) {
     const auto median = meter.delay_quantile(0.5);
     ASSERT_TRUE(median);
     EXPECT_NEAR(static_cast<double>(*median / MS), 150, 10);
+    EXPECT_NEAR(*meter.sent_yield(1000 * MS, 2000 * MS).per_get(), 0.25, 0.01) << "by when the GETs left";
     const auto first = meter.first_yield(500, 3000 * MS);
     ASSERT_TRUE(first);
     EXPECT_NEAR(*first->per_get(), 0.25, 0.01);

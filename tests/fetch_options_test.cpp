@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fetch/options.hpp"
+#include "fetch/server_list.hpp"
 #include "support/process.hpp"
 
 namespace drovik::fetch {
@@ -85,6 +86,16 @@ TEST(FetchOptions, EndpointNeedsAHostAndAWholePort) {
         EXPECT_FALSE(parse_endpoint(bad)) << bad;
     }
     EXPECT_EQ(parse_endpoint("a:b:65535")->host, "a:b");
+}
+
+// Paced as two, one server given twice would be flooded.
+TEST(FetchServers, TheSameServerGivenTwiceIsUsedOnce) {
+    const auto servers = distinct_servers(
+        {{"127.0.0.1", 4000}, {"localhost", 4000}, {"127.0.0.1", 4001}, {"127.0.0.1", 4000}});
+    ASSERT_EQ(servers.size(), 2u);
+    EXPECT_EQ(servers[0].name, "127.0.0.1:4000 (also localhost:4000, 127.0.0.1:4000)");
+    EXPECT_EQ(servers[1].name, "127.0.0.1:4001");
+    EXPECT_EQ(ntohs(servers[1].address.sin_port), 4001);
 }
 
 TEST(FetchProgram, UsageErrorAndBadHost) {

@@ -21,6 +21,8 @@ public:
     // How far apart early repeats of one chunk should be.
     Nanos spacing() const;
     Nanos largest() const { return max_age; }
+    // The shortest delay known exactly, if any.
+    std::optional<Nanos> shortest() const { return min_exact; }
     std::size_t samples() const { return count; }
 
 private:

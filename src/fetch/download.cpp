@@ -17,12 +17,12 @@
 #include "net/chunk_request.hpp"
 #include "net/network.hpp"
 #include "net/protocol.hpp"
-#include "net/resolve.hpp"
 #include "net/stop_signals.hpp"
 #include "output.hpp"
 #include "progress.hpp"
 #include "report.hpp"
 #include "run_clock.hpp"
+#include "server_list.hpp"
 #include "server_socket.hpp"
 
 namespace drovik::fetch {
@@ -35,19 +35,19 @@ constexpr Nanos LONGEST_WAIT = SECOND / 10;
 constexpr int DRAIN_LIMIT = 1024;
 
 std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints) {
-    std::vector<ServerSocket> servers;
-    servers.reserve(endpoints.size());
-    for (const Endpoint& endpoint : endpoints) {
-        servers.emplace_back(resolve_ipv4(endpoint.host, endpoint.port), endpoint.name());
+    std::vector<ServerSocket> sockets;
+    for (const Server& server : distinct_servers(endpoints)) {
+        sockets.emplace_back(server.address, server.name);
     }
-    return servers;
+    return sockets;
 }
 
-EngineConfig engine_config(const Options& options, const ChunkSet& held) {
+EngineConfig engine_config(const Options& options, const Output& output, std::size_t servers) {
     EngineConfig config;
     config.file_size = options.bytes;
-    config.held = held;
-    config.servers = options.servers.size();
+    config.held = output.held_before();
+    config.servers = servers;
+    config.window = output.window();
     return config;
 }
 
@@ -94,7 +94,7 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
     : options(options),
       servers(std::move(sockets)),
       stop(stop),
-      config(engine_config(options, output.held_before())),
+      config(engine_config(options, output, servers.size())),
       start(monotonic_ns()),
       end(start),
       clock(start, LONGEST_WAIT),
@@ -239,7 +239,7 @@ int fetch_file(const Options& options) {
     // A reader that goes away is a failed write with its own line, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<ServerSocket> servers = connect_servers(options.servers);
-    const std::unique_ptr<Output> output = open_output(options, EngineConfig().window);
+    const std::unique_ptr<Output> output = open_output(options, STREAM_WINDOW);
     const StopSignals stop;
     Transfer transfer(options, std::move(servers), *output, stop);
     const int signal = transfer.run();

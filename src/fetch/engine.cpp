@@ -30,6 +30,7 @@ constexpr Nanos SETTLING = 2000 * MS;
 Engine::Path::Path(Nanos now)
     : control(now),
       pacer(control.initial_rate(), control.initial_burst(), now),
+      start(static_cast<std::size_t>(control.initial_burst())),
       meter(now),
       started(now),
       teaching_since(now),
@@ -53,7 +54,7 @@ Engine::Engine(const EngineConfig& config, Nanos now)
 // Chunks held from before are never asked: the window takes them as it reaches them.
 void Engine::skip_held() {
     while (next_new < chunk_total && next_new < first + window && held_before.contains(next_new)) {
-        slot(next_new++) = Slot{0, 0, true};
+        slot(next_new++) = Slot{.have = true};
         ++held;
         advance_first();
     }
@@ -85,11 +86,10 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
         return false;
     }
     Slot& asked = slot(chunk);
-    const Nanos age = now - asked.last_send;
-    if (asked.last_send >= path.teaching_since) {
-        path.delays.sample(age, asked.asks == 1);
-        if (asked.asks == 1) {
-            path.meter.exact(asked.last_send, age);
+    learn(server, asked, now);
+    if (asked.asks == 1) {
+        if (const auto full = path.start.replied(chunk); full && *full) {
+            path.pacer.set_rate(path.control.found_busy(now, path.pacer.rate()));
         }
     }
     if (chunk < first || asked.have) {
@@ -101,6 +101,19 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     advance_first();
     skip_held();
     return true;
+}
+
+// A reply that can be told to answer the chunk's first GET gives that GET's delay
+// (Karn's rule); any other only says that some delay was at least its age.
+void Engine::learn(std::size_t server, const Slot& asked, Nanos now) {
+    Path& path = paths[server];
+    const Nanos first_send = asked.last_send - Nanos{asked.first_ms} * MS;
+    if (server == asked.first_server && asked.first_only && first_send >= path.teaching_since) {
+        path.delays.sample(now - first_send, true);
+        path.meter.exact(first_send, now - first_send);
+    } else if (asked.last_send >= path.teaching_since) {
+        path.delays.sample(now - asked.last_send, false);
+    }
 }
 
 // A server heard from again after a silence: it goes back to the pace it had, and what
@@ -134,7 +147,17 @@ void Engine::on_unreachable(std::size_t server, Nanos /*now*/) {
 bool Engine::hushed(std::size_t server, Nanos now) const {
     const Path& path = paths[server];
     const Nanos silence = now - path.last_reply.value_or(path.started);
-    return path.gets_since_reply >= HUSH_GETS && silence > HUSH_TIMEOUTS * live_timeout(server, now);
+    Nanos wait = live_timeout(server, now);
+    if (!path.last_reply) {
+        // Never heard from while others answer: no reply came for twice the shortest
+        // delay they take. A server that is only slower is revived by its first reply.
+        for (const Path& other : paths) {
+            if (other.last_reply && other.delays.shortest()) {
+                wait = std::min(wait, *other.delays.shortest());
+            }
+        }
+    }
+    return path.gets_since_reply >= HUSH_GETS && silence > HUSH_TIMEOUTS * wait;
 }
 
 Nanos Engine::timeout_of(std::size_t server, Nanos now) const {
@@ -169,9 +192,12 @@ bool Engine::stale(const Ask& ask) {
 
 // The server whose oldest live GET is the oldest of all that are due: past their
 // time-out, or (early) past the spacing of repeats.
-std::optional<std::size_t> Engine::oldest_due(Nanos now, bool early) {
+std::optional<std::size_t> Engine::oldest_due(Nanos now, bool early, std::optional<std::size_t> skip) {
     std::optional<std::size_t> oldest;
     for (std::size_t s = 0; s < paths.size(); ++s) {
+        if (s == skip) {
+            continue;
+        }
         std::deque<Ask>& asked = paths[s].asked;
         while (!asked.empty() && stale(asked.front())) {
             asked.pop_front();
@@ -194,8 +220,10 @@ std::uint64_t Engine::take_oldest(std::size_t server) {
     return chunk;
 }
 
-// Lost GETs first, then chunks never asked, then chunks that have waited longest.
-std::optional<Engine::Choice> Engine::choose(Nanos now) {
+// Lost GETs first, then chunks never asked, then chunks that have waited longest, for
+// `server`. Those are asked again of another server where there is one: it may fare
+// better, and a reply from the first one still tells the first GET's delay.
+std::optional<Engine::Choice> Engine::choose(std::size_t server, Nanos now) {
     if (const auto timed_out = oldest_due(now, false)) {
         return Choice{take_oldest(*timed_out), false};
     }
@@ -205,7 +233,11 @@ std::optional<Engine::Choice> Engine::choose(Nanos now) {
         skip_held();
         return Choice{chunk, true};
     }
-    if (const auto early = oldest_due(now, true)) {
+    auto early = paths.size() > 1 ? oldest_due(now, true, server) : std::nullopt;
+    if (!early) {
+        early = oldest_due(now, true);
+    }
+    if (early) {
         return Choice{take_oldest(*early), false};
     }
     return std::nullopt;
@@ -213,11 +245,21 @@ std::optional<Engine::Choice> Engine::choose(Nanos now) {
 
 void Engine::send_one(std::size_t server, const Choice& choice, Nanos now, const Send& send) {
     Slot& asked = slot(choice.chunk);
+    if (choice.fresh) {
+        asked.first_server = static_cast<std::uint8_t>(std::min<std::size_t>(server, 255));
+    } else {
+        const Nanos since_first = now - asked.last_send + Nanos{asked.first_ms} * MS;
+        asked.first_ms = static_cast<std::uint32_t>(std::min<Nanos>(since_first / MS, UINT32_MAX));
+        asked.first_only = asked.first_only && server != asked.first_server;
+    }
     asked.last_send = now;
     asked.asks = static_cast<std::uint8_t>(std::min(255, asked.asks + 1));
     Path& path = paths[server];
     path.asked.push_back({now, choice.chunk});
     path.meter.sent(now, choice.fresh);
+    if (choice.fresh) {
+        path.start.sent(choice.chunk);
+    }
     ++path.stats.gets;
     ++path.gets_since_reply;
     send(server, choice.chunk);
@@ -286,7 +328,7 @@ void Engine::on_tick(Nanos now, const Send& send) {
             ++idle;
             continue;
         }
-        const std::optional<Choice> choice = choose(now);
+        const std::optional<Choice> choice = choose(server, now);
         if (!choice) {
             paths[server].wanting = true;
             break;

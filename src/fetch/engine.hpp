@@ -11,14 +11,23 @@
 #include "pacer.hpp"
 #include "rate_control.hpp"
 #include "reply_meter.hpp"
+#include "start_burst.hpp"
 
 namespace drovik::fetch {
+
+// At most this many chunks beyond the first missing one are asked. Written in order
+// (standard output, a pipe), the chunks taken ahead of it wait in memory.
+inline constexpr std::uint64_t STREAM_WINDOW = 10000;
+// Written at their offsets, chunks wait nowhere: the window need only keep every server
+// busy for several time-outs (eight reference servers take 6400 chunks a second, a
+// time-out is about 1.6 s), while the engine's 32 bytes a chunk stay at 2 MB.
+inline constexpr std::uint64_t FILE_WINDOW = 1 << 16;
 
 struct EngineConfig {
     std::uint64_t file_size = 0;
     ChunkSet held;  // chunks held before this run (resume); empty when none
     std::size_t servers = 1;
-    std::uint64_t window = 10000;  // at most this many chunks from the first missing one are asked
+    std::uint64_t window = STREAM_WINDOW;
 };
 
 struct ServerStats {
@@ -62,10 +71,15 @@ public:
     Nanos largest_delay(std::size_t server) const { return paths[server].delays.largest(); }
 
 private:
-    // What is known of one chunk near the window: its latest GET.
+    // What is known of one chunk near the window: its latest GET, and its first one so
+    // far as a reply can still be told to answer it: one from the server it went to, when
+    // that server was not asked again.
     struct Slot {
         Nanos last_send = 0;
-        std::uint8_t asks = 0;  // saturates
+        std::uint32_t first_ms = 0;  // the first GET left this long before the latest
+        std::uint8_t asks = 0;       // saturates
+        std::uint8_t first_server = 0;
+        bool first_only = true;  // its first server was asked for it once
         bool have = false;
     };
     struct Ask {
@@ -77,6 +91,7 @@ private:
         explicit Path(Nanos now);
         RateControl control;
         Pacer pacer;
+        StartBurst start;
         DelayEstimate delays;
         ReplyMeter meter;
         std::deque<Ask> asked;
@@ -103,11 +118,12 @@ private:
     bool hushed(std::size_t server, Nanos now) const;
     Nanos timeout_of(std::size_t server, Nanos now) const;
     Nanos live_timeout(std::size_t server, Nanos now) const;
-    std::optional<Choice> choose(Nanos now);
+    std::optional<Choice> choose(std::size_t server, Nanos now);
     std::uint64_t take_oldest(std::size_t server);
     bool spare_capacity(Nanos now) const;
     std::optional<Nanos> early_limit(std::size_t server, Nanos now) const;
-    std::optional<std::size_t> oldest_due(Nanos now, bool early);
+    std::optional<std::size_t> oldest_due(Nanos now, bool early, std::optional<std::size_t> skip = {});
+    void learn(std::size_t server, const Slot& asked, Nanos now);
     void send_one(std::size_t server, const Choice& choice, Nanos now, const Send& send);
     void control(Nanos now);
 

@@ -27,11 +27,13 @@ public:
           name(name),
           file_size(file_size),
           none(chunk_count(file_size)),
+          window_chunks(window),
           buffer(fd, std::move(name), file_size, window) {}
 
     const ChunkSet& held_before() const override { return none; }
     std::uint64_t taken_bytes() const override { return buffer.taken_bytes(); }
     std::uint64_t written_bytes() const override { return buffer.written_bytes(); }
+    std::uint64_t window() const override { return window_chunks; }
     void put(std::uint64_t chunk, std::span<const std::uint8_t> data) override { buffer.put(chunk, data); }
     void flush_if_due(Nanos /*now*/) override { buffer.write_ready(); }
     std::uint64_t room_end() const override { return buffer.room_end(); }
@@ -46,6 +48,7 @@ private:
     std::string name;
     std::uint64_t file_size;
     ChunkSet none;
+    std::uint64_t window_chunks;
     ReorderBuffer buffer;
 };
 

@@ -26,6 +26,9 @@ public:
     // Bytes in place for good, those from before included.
     virtual std::uint64_t written_bytes() const = 0;
 
+    // How far beyond the first missing chunk others may be taken: a stream holds them in
+    // memory until they can be written; a file written at offsets holds none.
+    virtual std::uint64_t window() const = 0;
     // Takes a missing chunk's bytes (exactly its length).
     virtual void put(std::uint64_t chunk, std::span<const std::uint8_t> data) = 0;
     // Called every turn of the loop: makes what came durable when it is time, or

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "engine.hpp"
 #include "net/descriptor.hpp"
 #include "output.hpp"
 
@@ -32,6 +33,7 @@ public:
     const ChunkSet& held_before() const override { return before; }
     std::uint64_t taken_bytes() const override { return bytes; }
     std::uint64_t written_bytes() const override { return bytes; }
+    std::uint64_t window() const override { return FILE_WINDOW; }
     void put(std::uint64_t chunk, std::span<const std::uint8_t> data) override;
     // At most once a second, and only when a chunk came.
     void flush_if_due(Nanos now) override;

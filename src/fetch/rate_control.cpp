@@ -10,13 +10,18 @@ namespace {
 // at a level somewhat above what a single reference server takes, which fills it
 // soon and wastes little once it is full.
 constexpr double BLIND_RATE = 2500;
-constexpr double FIRST_BURST = 100;
+// The first GETs leave at once: enough that an empty server answers the second half
+// of them like the GETs after them, and a full one plainly does not (the engine tells).
+constexpr double FIRST_BURST = 200;
 constexpr double LEAST_RATE = 50;
 constexpr double MOST_RATE = 20000;
-// The refused share aimed at: enough to keep the server full, small enough to waste little.
-constexpr double REFUSED_AIM = 0.05;
-// GETs/s added to every aim: the same for every client, it brings their rates together.
-constexpr double STEP = 50;
+// GETs/s added to every aim: the rate settles where it balances the refused share of
+// what is sent, so at STEP over that share, the same for every client of a server. One
+// client alone settles near a tenth refused; the larger the step, the faster clients
+// that see the server a little differently still come together (and the more refused).
+constexpr double STEP = 150;
+// Below this share refused the server has room: the rate grows by GROWTH.
+constexpr double FAR_FROM_FULL = 0.025;
 // How much faster than it sends a client aims while the server is far from full.
 constexpr double GROWTH = 0.5;
 // The first fresh GETs meet a server that this client has not filled yet.
@@ -30,6 +35,27 @@ constexpr double SIGMAS = 2;
 constexpr double SQUEEZED = 0.25;
 constexpr Nanos SQUEEZE_TIME = 2000 * MS;
 constexpr Nanos MEMORY = 4000 * MS;
+// The yield fell this far during the blind start while the rate held: this client filled
+// an empty server itself, and it goes at once to the rate the server takes.
+constexpr double FILLED_BY_ITSELF = 0.85;
+// Later yields raise the baseline, measured by when their GETs left (sharp in time) over
+// spans this long with at least this many fresh GETs.
+constexpr Nanos SHARP_SPAN = 300 * MS;
+constexpr double SHARP_LEAST = 200;
+// A client that found the server full starts at this share of the blind rate, learns its
+// baseline from the GETs of this span (one standard deviation below what they measured:
+// a single span, not the best of many) and grows only by the step for this long.
+constexpr double GENTLE = 0.35;
+constexpr Nanos GENTLE_SETTLE = 100 * MS;
+constexpr Nanos GENTLE_SPAN = 800 * MS;
+constexpr double GENTLE_SIGMAS = 1;
+constexpr Nanos GENTLE_TIME = 20000 * MS;
+
+// Some standard deviations below the measured yield: the largest of many noisy
+// windows would overstate it, and a baseline too high starves the client.
+double careful(const ReplyMeter::Yield& measured, double sigmas) {
+    return *measured.per_get() * (1.0 - sigmas / std::sqrt(measured.replies + 1.0));
+}
 }  // namespace
 
 RateControl::RateControl(Nanos now) : next_window(now) {}
@@ -42,26 +68,59 @@ double RateControl::initial_burst() const {
     return FIRST_BURST;
 }
 
-// Two standard deviations below the measured yield: the largest of many noisy
-// windows would overstate it, and a baseline too high starves the client.
-void RateControl::remember(Nanos now, const ReplyMeter::Yield& measured) {
-    const double careful = *measured.per_get() * (1.0 - SIGMAS / std::sqrt(measured.replies + 1.0));
-    windows.emplace_back(now, careful);
-    best = std::max(best.value_or(0.0), careful);
+double RateControl::found_busy(Nanos now, double rate) {
+    busy_since = now;
+    joined = true;
+    gentle_until = now + GENTLE_TIME;
+    return std::max(LEAST_RATE, GENTLE * rate);
+}
+
+void RateControl::remember(Nanos now, const ReplyMeter::Yield& measured, double sigmas) {
+    windows.emplace_back(now, careful(measured, sigmas));
+    best = std::max(best.value_or(0.0), windows.back().second);
+}
+
+// The first GETs meet a server this client has not filled yet: on an empty one they
+// measure what it admits. If the start burst found it full, the gentle GETs after it
+// measure what it admits beside the others: less, but the best to be had.
+std::optional<ReplyMeter::Yield> RateControl::first_yield(Nanos now, const ReplyMeter& meter,
+                                                          Nanos largest_delay) const {
+    const Nanos complete_before = now - largest_delay - largest_delay / 20;
+    if (!busy_since) {
+        return meter.first_yield(FIRST_COHORT, complete_before);
+    }
+    const Nanos from = *busy_since + GENTLE_SETTLE;
+    if (from + GENTLE_SPAN > complete_before) {
+        return std::nullopt;
+    }
+    return meter.sent_yield(from, from + GENTLE_SPAN);
+}
+
+// The GETs of a recent span that left while the server had more room than the baseline
+// says raise it: a newcomer learns what the server admits when the others make room.
+void RateControl::raise_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay) {
+    const Nanos complete_before = now - largest_delay - largest_delay / 20;
+    const ReplyMeter::Yield sharp = meter.sent_yield(complete_before - SHARP_SPAN, complete_before);
+    if (sharp.expected >= SHARP_LEAST) {
+        best = std::max(*best, careful(sharp, SIGMAS));
+    }
 }
 
 void RateControl::learn_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay) {
     if (!first_learned) {
-        const auto first = meter.first_yield(FIRST_COHORT, now - largest_delay - largest_delay / 20);
-        if (first && first->replies > 0) {
+        const auto first = first_yield(now, meter, largest_delay);
+        if (first && first->per_get() && first->replies > 0) {
             first_learned = true;
-            remember(now, *first);
+            remember(now, *first, busy_since ? GENTLE_SIGMAS : SIGMAS);
         }
+    }
+    if (first_learned) {
+        raise_baseline(now, meter, largest_delay);
     }
     for (; next_window + WINDOW <= now; next_window += WINDOW) {
         const auto measured = meter.yield(next_window, next_window + WINDOW);
         if (measured && measured->expected >= LEAST_EXPECTED) {
-            remember(now, *measured);
+            remember(now, *measured, SIGMAS);
         }
     }
     while (!windows.empty() && windows.front().first < now - MEMORY) {
@@ -93,11 +152,22 @@ bool RateControl::forget_if_squeezed(Nanos now, double refused, double measured)
         return false;
     }
     best = measured;
-    for (const auto& [at, careful] : windows) {
-        best = std::max(*best, careful);
+    for (const auto& [at, kept] : windows) {
+        best = std::max(*best, kept);
     }
     squeezed_since.reset();
     return true;
+}
+
+// The first update after the blind start: if the yield fell while the rate held, the
+// start filled an empty server, and the rate goes to the aim at once.
+std::optional<double> RateControl::join(const ReplyMeter::Yield& measured) {
+    joined = true;
+    const double kept = *measured.per_get() / *best;
+    if (kept >= FILLED_BY_ITSELF) {
+        return std::nullopt;
+    }
+    return std::clamp(measured.sent_per_second * kept + STEP, LEAST_RATE, MOST_RATE);
 }
 
 void RateControl::restart(Nanos now, Nanos largest_delay) {
@@ -117,13 +187,19 @@ double RateControl::update(Nanos now, double rate, bool known, bool wanting, con
     if (!best || *best <= 0 || !measured || measured->expected < LEAST_EXPECTED / 4) {
         return rate;
     }
+    if (!joined) {
+        if (const auto jump = join(*measured)) {
+            return *jump;
+        }
+    }
     double refused = std::max(0.0, 1.0 - *measured->per_get() / *best);
     if (forget_if_squeezed(now, refused, *measured->per_get())) {
         refused = std::max(0.0, 1.0 - *measured->per_get() / *best);
     }
-    double aim = measured->sent_per_second * (1.0 - refused) / (1.0 - REFUSED_AIM) + STEP;
-    if (refused < REFUSED_AIM / 2) {
-        if (wanting) {
+    double aim = measured->sent_per_second * (1.0 - refused) + STEP;
+    if (refused < FAR_FROM_FULL) {
+        // A client that found the server full measured the others' load as room.
+        if (wanting || now < gentle_until) {
             return rate;
         }
         aim = (1.0 + GROWTH) * std::max(measured->sent_per_second, LEAST_RATE);

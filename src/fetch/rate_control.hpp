@@ -10,8 +10,9 @@ namespace drovik::fetch {
 
 // How fast to send GETs to one server. A server at its limit turns requests away,
 // and a refused GET looks like a lost one: the replies per GET fall below what
-// loss alone explains. The control aims at a small refused share, so that the
-// server stays full without being flooded.
+// loss alone explains. Every client of a server sees the same share refused, so a
+// rate that settles where a fixed step balances the refused share of what it sends
+// is the same for all of them: the server stays full and is shared evenly.
 class RateControl {
 public:
     // update() runs this often.
@@ -21,6 +22,10 @@ public:
 
     double initial_rate() const;
     double initial_burst() const;
+    // The first GETs found the server full: others use it already, and what this client
+    // measures is their load as well. It starts gently, learns its baseline from the
+    // gentle GETs, and grows no faster than the refused share lets it. The new rate.
+    double found_busy(Nanos now, double rate);
     // The rate from now on. `known` says that the server's delays are learned;
     // `wanting` that tokens went unused since the last update (the transfer asked for less).
     double update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
@@ -33,13 +38,20 @@ public:
 
 private:
     void learn_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay);
-    void remember(Nanos now, const ReplyMeter::Yield& measured);
+    std::optional<ReplyMeter::Yield> first_yield(Nanos now, const ReplyMeter& meter,
+                                                 Nanos largest_delay) const;
+    void raise_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay);
+    std::optional<double> join(const ReplyMeter::Yield& measured);
+    void remember(Nanos now, const ReplyMeter::Yield& measured, double sigmas);
     std::optional<ReplyMeter::Yield> recent(Nanos now, const ReplyMeter& meter) const;
     bool forget_if_squeezed(Nanos now, double refused, double measured);
 
     Nanos next_window;
     Nanos hold_until = 0;
     bool first_learned = false;
+    bool joined = false;              // the first update after the blind start is past
+    std::optional<Nanos> busy_since;  // when the start burst found the server full
+    Nanos gentle_until = 0;           // until then it does not grow faster than the step
     std::optional<double> best;
     std::deque<std::pair<Nanos, double>> windows;  // recent careful yields, by when they were measured
     std::optional<Nanos> squeezed_since;

@@ -108,6 +108,18 @@ std::optional<ReplyMeter::Yield> ReplyMeter::first_yield(std::uint64_t count, Na
     return std::nullopt;
 }
 
+ReplyMeter::Yield ReplyMeter::sent_yield(Nanos from, Nanos to) const {
+    Yield result;
+    for (std::int64_t i = std::max(first_index, from / BIN);
+         i < to / BIN && i - first_index < static_cast<std::int64_t>(bins.size()); ++i) {
+        const Bin& bin = bins[static_cast<std::size_t>(i - first_index)];
+        result.expected += bin.fresh;
+        result.replies += bin.exact_replies;
+    }
+    result.sent_per_second = result.expected * 1e9 / static_cast<double>(to - from);
+    return result;
+}
+
 void ReplyMeter::forget_before(Nanos at) {
     while (first_index < at / BIN && !bins.empty()) {
         bins.pop_front();

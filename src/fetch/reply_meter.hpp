@@ -36,6 +36,9 @@ public:
     std::optional<Nanos> delay_quantile(double share) const;
     // Replies per GET of the first `count` fresh GETs, once all their replies are in.
     std::optional<Yield> first_yield(std::uint64_t count, Nanos complete_before) const;
+    // Replies per fresh GET of those sent in [from, to), by when they left: sharp in time,
+    // and complete once the largest delay has passed since `to`.
+    Yield sent_yield(Nanos from, Nanos to) const;
     void forget_before(Nanos at);
 
 private:

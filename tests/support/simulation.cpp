@@ -174,6 +174,11 @@ private:
             return;
         }
         taken[arrival.chunk] = true;
+        const auto bin = static_cast<std::size_t>(now / RATE_BIN);
+        if (result.taken_per_bin.size() <= bin) {
+            result.taken_per_bin.resize(bin + 1);
+        }
+        ++result.taken_per_bin[bin];
         result.most_ahead = std::max(result.most_ahead, arrival.chunk - first);
     }
 
@@ -248,6 +253,68 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
         result.servers.push_back(server.counters);
     }
     return result;
+}
+
+double useful_capacity(const PathModel& path) {
+    const double mean_delay_s = (path.min_delay_ms + path.max_delay_ms) / 2e3;
+    const double copies = 1.0 / (1.0 - path.duplicate_below / 10.0);
+    return static_cast<double>(path.max_pending) / mean_delay_s / copies;
+}
+
+namespace {
+
+constexpr std::size_t WINDOW_BINS = 2 * SECOND / RATE_BIN;
+constexpr Nanos SETTLE = 3 * SECOND;
+constexpr double STILL_MISSING = 0.1;
+
+// Bin by bin, the share of the server each running client is due.
+std::vector<double> fair_shares(const std::vector<ClientSetup>& clients, const Result& result,
+                                std::size_t bins) {
+    std::vector<double> running(bins);
+    for (std::size_t c = 0; c < clients.size(); ++c) {
+        const Nanos end =
+            result.clients[c].complete ? clients[c].start + result.clients[c].duration : INT64_MAX;
+        for (std::size_t b = 0; b < bins; ++b) {
+            const Nanos at = static_cast<Nanos>(b) * RATE_BIN;
+            running[b] += at >= clients[c].start && at < end ? 1 : 0;
+        }
+    }
+    std::vector<double> shares(bins);
+    for (std::size_t b = 0; b < bins; ++b) {
+        shares[b] = running[b] > 0 ? 1.0 / running[b] : 1.0;
+    }
+    return shares;
+}
+
+}  // namespace
+
+std::optional<double> worst_window_share(const std::vector<ClientSetup>& clients, const Result& result,
+                                         double capacity) {
+    std::size_t bins = 0;
+    for (const ClientResult& client : result.clients) {
+        bins = std::max(bins, client.taken_per_bin.size());
+    }
+    const std::vector<double> shares = fair_shares(clients, result, bins);
+    const double per_bin = capacity * static_cast<double>(RATE_BIN) / SECOND;
+    std::optional<double> worst;
+    for (std::size_t c = 0; c < clients.size(); ++c) {
+        const std::vector<std::uint32_t>& taken = result.clients[c].taken_per_bin;
+        const double total = std::accumulate(taken.begin(), taken.end(), 0.0);
+        double before = 0;  // taken before the window
+        for (std::size_t b = 0; b + WINDOW_BINS <= taken.size(); before += taken[b++]) {
+            const double in = std::accumulate(taken.begin() + b, taken.begin() + b + WINDOW_BINS, 0.0);
+            if (static_cast<Nanos>(b) * RATE_BIN < clients[c].start + SETTLE) {
+                continue;
+            }
+            if (before + in > (1 - STILL_MISSING) * total) {
+                break;
+            }
+            const double due =
+                per_bin * std::accumulate(shares.begin() + b, shares.begin() + b + WINDOW_BINS, 0.0);
+            worst = std::min(worst.value_or(in / due), in / due);
+        }
+    }
+    return worst;
 }
 
 }  // namespace drovik::sim

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "fetch/engine.hpp"
@@ -11,6 +12,9 @@ namespace drovik::sim {
 using fetch::MS;
 using fetch::Nanos;
 using fetch::SECOND;
+
+// The span over which the chunks a client takes are counted.
+inline constexpr Nanos RATE_BIN = 100 * MS;
 
 // One simulated drovik-server on a loopback path with no latency and no cost: its
 // own reply queue, admission and delivery draws, on a virtual clock.
@@ -33,7 +37,7 @@ struct ClientSetup {
     std::vector<std::size_t> servers{0};  // indices into the server list, main first
     std::uint64_t first_chunk = 0;        // held before the start, with...
     std::uint64_t held_stride = 0;        // ...every chunk beyond whose index this divides
-    std::uint64_t window = 10000;
+    std::uint64_t window = fetch::FILE_WINDOW;
 };
 
 struct ClientResult {
@@ -43,8 +47,9 @@ struct ClientResult {
     std::uint64_t gets = 0;
     std::uint64_t replies = 0;
     std::uint64_t useful = 0;
-    std::uint64_t most_ahead = 0;  // the farthest a taken chunk lay beyond the first missing one
-    bool each_chunk_once = true;   // every chunk taken exactly once, none outside the file
+    std::uint64_t most_ahead = 0;              // the farthest a taken chunk lay beyond the first missing one
+    bool each_chunk_once = true;               // every chunk taken exactly once, none outside the file
+    std::vector<std::uint32_t> taken_per_bin;  // chunks taken in each RATE_BIN of simulated time
 };
 
 struct ServerResult {
@@ -63,5 +68,16 @@ using Observer = std::function<void(Nanos now, std::size_t client, const fetch::
 // Runs every client to completion or until `limit` of virtual time has passed.
 Result simulate(const std::vector<ServerSetup>& servers, const std::vector<ClientSetup>& clients, Nanos limit,
                 std::uint32_t order_seed = 1, const Observer& observe = {});
+
+// Chunks per second that a server on this path can deliver to all its clients together:
+// its pending replies over their mean delay, one in E[copies] of them new.
+double useful_capacity(const PathModel& path);
+
+// How fairly one server was shared along the way: the worst 2 s window of any client, as a
+// share of its fair share (the server's useful capacity over the clients running then).
+// Windows start 3 s after the client's own start and end while a tenth of its file is
+// still missing; nothing when no window qualifies.
+std::optional<double> worst_window_share(const std::vector<ClientSetup>& clients, const Result& result,
+                                         double capacity);
 
 }  // namespace drovik::sim

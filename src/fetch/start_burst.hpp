@@ -1,0 +1,32 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace drovik::fetch {
+
+// Whether a server was already full when a client started on it. The client's first
+// GETs leave at once: an empty server admits them all, so the second half of that
+// burst is answered like the GETs paced after it; a full one has room for a few
+// only, and the second half goes unanswered while the later ones are not.
+class StartBurst {
+public:
+    explicit StartBurst(std::size_t size);
+
+    // A fresh GET left: the first ones make the burst and those to compare it with.
+    void sent(std::uint64_t chunk);
+    // A reply to a chunk asked once. Once enough replies have come, and only then:
+    // whether the server was full.
+    std::optional<bool> replied(std::uint64_t chunk);
+
+private:
+    std::size_t size;
+    std::size_t after_count;
+    std::vector<std::uint64_t> chunks;  // in the order sent, so ascending
+    std::uint32_t second_half = 0;      // replies to the burst's second half
+    std::uint32_t after = 0;            // replies to the GETs after the burst
+    bool told = false;
+};
+
+}  // namespace drovik::fetch
