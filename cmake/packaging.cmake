@@ -64,7 +64,7 @@ find_program(DROVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DROVIK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libfmt9 (>= 9.1.0), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
 endif()
 
 # The plot command needs gnuplot; the programs run without it.

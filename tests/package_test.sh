@@ -99,7 +99,7 @@ done
 [[ $(dpkg-deb -f "$deb" Package) == drovik ]] || fail "package is not named drovik"
 [[ $(dpkg-deb -f "$deb" Recommends) == gnuplot-nox ]] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6; do
+for library in libc6 libfmt9 libstdc++6; do
     [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 
