@@ -48,6 +48,19 @@ Scenario spread(std::size_t count, std::uint32_t seed) {
     return scenario;
 }
 
+enum class Outage { silent, refusing, frozen };
+
+// One client of `bytes` on one reference server that is out from `from` to `until` seconds:
+// silent (GETs vanish), refusing (each brings back a refusal) or frozen (GETs wait unread).
+Scenario outage(std::uint32_t seed, Outage kind, int from, int until, std::uint64_t bytes) {
+    ServerSetup server{REFERENCE, seed};
+    const bool frozen = kind == Outage::frozen;
+    (frozen ? server.pause_from : server.down_from) = from * sim::SECOND;
+    (frozen ? server.pause_until : server.down_until) = until * sim::SECOND;
+    server.refuses = kind == Outage::refusing;
+    return Scenario{{server}, {client(bytes)}};
+}
+
 std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
     return {
         {"100k",
@@ -116,57 +129,13 @@ std::map<std::string, std::function<Scenario(std::uint32_t)>> scenarios() {
          [](std::uint32_t s) {
              return Scenario{{{REFERENCE, s}}, {client(2000000)}};
          }},
-        {"late300k",
-         [](std::uint32_t s) {
-             ServerSetup late{REFERENCE, s};
-             late.down_from = 0;
-             late.down_until = 4 * sim::SECOND;
-             return Scenario{{late}, {client(300000)}};
-         }},
-        {"frozen20M",
-         [](std::uint32_t s) {
-             ServerSetup frozen{REFERENCE, s};
-             frozen.pause_from = 8 * sim::SECOND;
-             frozen.pause_until = 18 * sim::SECOND;
-             return Scenario{{frozen}, {client(20000000)}};
-         }},
-        {"frozen5M",
-         [](std::uint32_t s) {
-             ServerSetup frozen{REFERENCE, s};
-             frozen.pause_from = 3 * sim::SECOND;
-             frozen.pause_until = 13 * sim::SECOND;
-             return Scenario{{frozen}, {client(5000000)}};
-         }},
-        {"refusing5M",
-         [](std::uint32_t s) {
-             ServerSetup gone{REFERENCE, s};
-             gone.down_from = 3 * sim::SECOND;
-             gone.down_until = 13 * sim::SECOND;
-             gone.refuses = true;
-             return Scenario{{gone}, {client(5000000)}};
-         }},
-        {"dropping5M",
-         [](std::uint32_t s) {
-             ServerSetup gone{REFERENCE, s};
-             gone.down_from = 3 * sim::SECOND;
-             gone.down_until = 13 * sim::SECOND;
-             return Scenario{{gone}, {client(5000000)}};
-         }},
-        {"refusing20M",
-         [](std::uint32_t s) {
-             ServerSetup gone{REFERENCE, s};
-             gone.down_from = 8 * sim::SECOND;
-             gone.down_until = 18 * sim::SECOND;
-             gone.refuses = true;
-             return Scenario{{gone}, {client(20000000)}};
-         }},
-        {"frozen1M",
-         [](std::uint32_t s) {
-             ServerSetup frozen{REFERENCE, s};
-             frozen.pause_from = sim::SECOND;
-             frozen.pause_until = 4 * sim::SECOND;
-             return Scenario{{frozen}, {client(1000000)}};
-         }},
+        {"late300k", [](std::uint32_t s) { return outage(s, Outage::silent, 0, 4, 300000); }},
+        {"frozen20M", [](std::uint32_t s) { return outage(s, Outage::frozen, 8, 18, 20000000); }},
+        {"frozen5M", [](std::uint32_t s) { return outage(s, Outage::frozen, 3, 13, 5000000); }},
+        {"refusing5M", [](std::uint32_t s) { return outage(s, Outage::refusing, 3, 13, 5000000); }},
+        {"dropping5M", [](std::uint32_t s) { return outage(s, Outage::silent, 3, 13, 5000000); }},
+        {"refusing20M", [](std::uint32_t s) { return outage(s, Outage::refusing, 8, 18, 20000000); }},
+        {"frozen1M", [](std::uint32_t s) { return outage(s, Outage::frozen, 1, 4, 1000000); }},
     };
 }
 
