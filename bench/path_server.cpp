@@ -3,36 +3,22 @@
 // Usage: bench-path-server [--loss PCT] [--dup PCT] [--delay MIN-MAX] [--cap N] PORT
 #include <CLI/CLI.hpp>
 
-#include <cctype>
-#include <charconv>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <iostream>
 #include <limits>
 #include <string>
-#include <string_view>
 
+#include "net/decimal.hpp"
 #include "net/path_model.hpp"
 #include "server/server.hpp"
 
 namespace {
 
-// A whole decimal number from 0 to `max`, digits only; anything else is a usage error.
-std::int64_t number(const std::string& option, std::string_view text, std::int64_t max) {
-    std::int64_t value = 0;
-    const char* const end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])) == 0 || error != std::errc{} ||
-        stop != end || value > max) {
-        throw CLI::ValidationError(option, "not a whole number from 0 to " + std::to_string(max));
-    }
-    return value;
-}
-
 // The path decides with 0..9 draws, so a percentage counts in tenths.
 std::int32_t tenths(const std::string& option, const std::string& text, std::int64_t max_percent) {
-    const std::int64_t percent = number(option, text, max_percent);
+    const std::int64_t percent = drovik::whole_number(option, text, 0, max_percent);
     if (percent % 10 != 0) {
         throw CLI::ValidationError(option, "not a multiple of 10");
     }
@@ -45,15 +31,17 @@ void set_delays(drovik::PathModel& path, const std::string& text) {
         throw CLI::ValidationError("--delay", "not MIN-MAX");
     }
     const std::int64_t limit = std::numeric_limits<std::int32_t>::max();
-    path.min_delay_ms = static_cast<std::int32_t>(number("--delay", text.substr(0, dash), limit));
-    path.max_delay_ms = static_cast<std::int32_t>(number("--delay", text.substr(dash + 1), limit));
+    path.min_delay_ms =
+        static_cast<std::int32_t>(drovik::whole_number("--delay", text.substr(0, dash), 0, limit));
+    path.max_delay_ms =
+        static_cast<std::int32_t>(drovik::whole_number("--delay", text.substr(dash + 1), 0, limit));
     if (path.min_delay_ms > path.max_delay_ms) {
         throw CLI::ValidationError("--delay", "MIN is above MAX");
     }
 }
 
 std::uint16_t port(const std::string& text) {
-    const std::int64_t value = number("PORT", text, 65535);
+    const std::int64_t value = drovik::whole_number("PORT", text, 0, 65535);
     if (value == 0) {
         throw CLI::ValidationError("PORT", "not a port from 1 to 65535");
     }
@@ -76,7 +64,9 @@ void add_options(CLI::App& app, drovik::PathModel& path, std::uint16_t& server_p
     text_option(app, "--delay", "MIN-MAX", "500-1500", "range of each reply's delay in milliseconds",
                 [&](const std::string& text) { set_delays(path, text); });
     text_option(app, "--cap", "N", "1000", "requests are admitted while fewer replies than N wait",
-                [&](const std::string& text) { path.max_pending = number("--cap", text, 1000000000); });
+                [&](const std::string& text) {
+                    path.max_pending = drovik::whole_number("--cap", text, 0, 1000000000);
+                });
     app.add_option_function<std::string>(
            "PORT", [&](const std::string& text) { server_port = port(text); },
            "UDP port to serve, 1 to 65535")

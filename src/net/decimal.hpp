@@ -1,7 +1,12 @@
 #pragma once
 #include <CLI/CLI.hpp>
 
+#include <charconv>
+#include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "format.hpp"
 
 namespace drovik {
 
@@ -19,6 +24,20 @@ inline CLI::Validator decimal() {
             return {};
         },
         "");
+}
+
+// A whole number of digits only, from `min` to `max`, for options that take apart a text of
+// their own; anything else is a usage error of `option`.
+inline std::int64_t whole_number(const std::string& option, std::string_view text, std::int64_t min,
+                                 std::int64_t max) {
+    std::int64_t value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos ||
+        error != std::errc{} || stop != end || value < min || value > max) {
+        throw CLI::ValidationError(option, format("not a whole number from {} to {}", min, max));
+    }
+    return value;
 }
 
 }  // namespace drovik

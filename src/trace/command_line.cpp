@@ -2,10 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "net/decimal.hpp"
 #include "net/format.hpp"
@@ -38,18 +36,6 @@ CLI::Validator seconds() {
         "");
 }
 
-// A whole number of digits only, from `min` to `max`; anything else is a usage error.
-std::int64_t number(const std::string& option, std::string_view text, std::int64_t min, std::int64_t max) {
-    std::int64_t value = 0;
-    const char* const end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos ||
-        error != std::errc{} || stop != end || value < min || value > max) {
-        throw CLI::ValidationError(option, format("not a whole number from {} to {}", min, max));
-    }
-    return value;
-}
-
 // A probability below 1 written as 0 or 0. and one to six decimals, in millionths, the
 // path's decisions.
 std::int32_t millionths(const std::string& option, const std::string& text) {
@@ -60,7 +46,7 @@ std::int32_t millionths(const std::string& option, const std::string& text) {
     }
     std::string digits = text == "0" ? "0" : text.substr(2);
     digits.resize(6, '0');
-    return static_cast<std::int32_t>(number(option, digits, 0, UNSHAPED.decisions - 1));
+    return static_cast<std::int32_t>(whole_number(option, digits, 0, UNSHAPED.decisions - 1));
 }
 
 void set_delays(PathModel& path, const std::string& text) {
@@ -68,8 +54,10 @@ void set_delays(PathModel& path, const std::string& text) {
     if (dash == std::string::npos) {
         throw CLI::ValidationError("--delay", "not MIN-MAX in milliseconds");
     }
-    path.min_delay_ms = static_cast<std::int32_t>(number("--delay", text.substr(0, dash), 0, MAX_DELAY_MS));
-    path.max_delay_ms = static_cast<std::int32_t>(number("--delay", text.substr(dash + 1), 0, MAX_DELAY_MS));
+    path.min_delay_ms =
+        static_cast<std::int32_t>(whole_number("--delay", text.substr(0, dash), 0, MAX_DELAY_MS));
+    path.max_delay_ms =
+        static_cast<std::int32_t>(whole_number("--delay", text.substr(dash + 1), 0, MAX_DELAY_MS));
     if (path.min_delay_ms > path.max_delay_ms) {
         throw CLI::ValidationError("--delay", "MIN is above MAX");
     }
@@ -93,12 +81,13 @@ void add_shaping(CLI::App& app, RelayOptions& options) {
                 "hold each copy for its own uniform delay of MIN to MAX ms, at most 60000 (so they reorder)",
                 [&](const std::string& text) { set_delays(shape.path, text); });
     text_option(app, "--rate", "N", "at most N datagrams a second leave in each direction (token bucket)",
-                [&](const std::string& text) { shape.rate = number("--rate", text, 1, MAX_COUNT); });
-    text_option(
-        app, "--queue", "N",
-        "at most N datagrams held for --delay and --rate in each direction; beyond it, dropped "
-        "(default 1000)",
-        [&](const std::string& text) { shape.path.max_pending = number("--queue", text, 1, MAX_COUNT); });
+                [&](const std::string& text) { shape.rate = whole_number("--rate", text, 1, MAX_COUNT); });
+    text_option(app, "--queue", "N",
+                "at most N datagrams held for --delay and --rate in each direction; beyond it, dropped "
+                "(default 1000)",
+                [&](const std::string& text) {
+                    shape.path.max_pending = whole_number("--queue", text, 1, MAX_COUNT);
+                });
     text_option(app, "--shape", "up|down|both", "which direction the options above apply to (default both)",
                 [&](const std::string& text) {
                     if (text != "up" && text != "down" && text != "both") {
