@@ -239,7 +239,7 @@ int fetch_file(const Options& options) {
     // A reader that goes away is a failed write with its own line, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<ServerSocket> servers = connect_servers(options.servers);
-    const std::unique_ptr<Output> output = open_output(options, STREAM_WINDOW);
+    const std::unique_ptr<Output> output = open_output(options);
     const StopSignals stop;
     Transfer transfer(options, std::move(servers), *output, stop);
     const int signal = transfer.run();

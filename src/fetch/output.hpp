@@ -48,7 +48,7 @@ public:
 
 // The output the options name, checked and opened before anything is asked: a
 // character device, a FIFO or standard output ("-") is written in order as it is,
-// through a buffer of at most `window` chunks; a regular or new file goes to its .part.
-std::unique_ptr<Output> open_output(const Options& options, std::uint64_t window);
+// through a buffer of at most STREAM_WINDOW chunks; a regular or new file goes to its .part.
+std::unique_ptr<Output> open_output(const Options& options);
 
 }  // namespace drovik::fetch

@@ -20,10 +20,6 @@
 
 namespace drovik::fetch {
 
-namespace {
-
-constexpr Nanos SAVE_SPACING = SECOND;
-
 int open_or_throw(const std::string& path, int flags) {
     const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -31,6 +27,10 @@ int open_or_throw(const std::string& path, int flags) {
     }
     return fd;
 }
+
+namespace {
+
+constexpr Nanos SAVE_SPACING = SECOND;
 
 struct stat status_of(int fd) {
     struct stat status {};

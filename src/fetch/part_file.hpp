@@ -10,6 +10,9 @@
 
 namespace drovik::fetch {
 
+// open(2) with O_CLOEXEC (and mode 0644 for a new file); a failure is "open PATH".
+int open_or_throw(const std::string& path, int flags);
+
 // What to do with the chunks an earlier run left in the .part.
 enum class EarlierChunks { refuse, keep, discard };
 
@@ -41,7 +44,6 @@ public:
     void finish() override;
     std::string stop() override;
 
-    const std::string& path() const { return part_path; }
     // Flushes the .part, then records the chunks it holds.
     void save();
 

@@ -51,6 +51,11 @@ constexpr Nanos GENTLE_SPAN = 800 * MS;
 constexpr double GENTLE_SIGMAS = 1;
 constexpr Nanos GENTLE_TIME = 20000 * MS;
 
+// GETs sent before this have had every reply they will get.
+Nanos answered_before(Nanos now, Nanos largest_delay) {
+    return now - largest_delay - largest_delay / 20;
+}
+
 // Some standard deviations below the measured yield: the largest of many noisy
 // windows would overstate it, and a baseline too high starves the client.
 double careful(const ReplyMeter::Yield& measured, double sigmas) {
@@ -85,7 +90,7 @@ void RateControl::remember(Nanos now, const ReplyMeter::Yield& measured, double 
 // measure what it admits beside the others: less, but the best to be had.
 std::optional<ReplyMeter::Yield> RateControl::first_yield(Nanos now, const ReplyMeter& meter,
                                                           Nanos largest_delay) const {
-    const Nanos complete_before = now - largest_delay - largest_delay / 20;
+    const Nanos complete_before = answered_before(now, largest_delay);
     if (!busy_since) {
         return meter.first_yield(FIRST_COHORT, complete_before);
     }
@@ -99,7 +104,7 @@ std::optional<ReplyMeter::Yield> RateControl::first_yield(Nanos now, const Reply
 // The GETs of a recent span that left while the server had more room than the baseline
 // says raise it: a newcomer learns what the server admits when the others make room.
 void RateControl::raise_baseline(Nanos now, const ReplyMeter& meter, Nanos largest_delay) {
-    const Nanos complete_before = now - largest_delay - largest_delay / 20;
+    const Nanos complete_before = answered_before(now, largest_delay);
     const ReplyMeter::Yield sharp = meter.sent_yield(complete_before - SHARP_SPAN, complete_before);
     if (sharp.expected >= SHARP_LEAST) {
         best = std::max(*best, careful(sharp, SIGMAS));
