@@ -175,7 +175,7 @@ void Relay::run() {
             throw_syscall_error("poll");
         }
         if (watched[0].revents != 0) {
-            // Taken, not left pending: unblocked at the end, it would kill the relay after its summary.
+            // Taken, not left pending: a second signal, not this one, cuts short the rows' last writing.
             signals.take();
             return;
         }

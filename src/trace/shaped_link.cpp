@@ -48,9 +48,6 @@ std::optional<std::int64_t> ShapedLink::next_ns() const {
 }
 
 bool ShapedLink::token(std::int64_t now_ns) {
-    if (interval_ns == 0) {
-        return true;
-    }
     if (theoretical_ns - tolerance_ns > now_ns) {
         return false;
     }

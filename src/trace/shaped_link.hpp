@@ -82,17 +82,15 @@ private:
 
 template <class Send>
 void ShapedLink::release(std::int64_t now_ns, Send send) {
-    if (!queue.empty()) {
-        send_due_replies(
-            queue, [now_ns] { return now_ns; },
-            [&](const Copy& copy) {
-                if (interval_ns == 0) {
-                    leave(copy, send);
-                } else {
-                    line.push_back(copy);
-                }
-            });
-    }
+    send_due_replies(
+        queue, [now_ns] { return now_ns; },
+        [&](const Copy& copy) {
+            if (interval_ns == 0) {
+                leave(copy, send);
+            } else {
+                line.push_back(copy);
+            }
+        });
     while (!line.empty() && token(now_ns)) {
         leave(line.front(), send);
         line.pop_front();
