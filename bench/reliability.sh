@@ -1,11 +1,16 @@
 # drovik-fetch's reliability block of scripts/bench.sh: what a stopped download keeps for
 # --resume, the outputs that are not files, one run per OUTPUT_FILE, a directory as
-# OUTPUT_FILE, and that speed and memory did not regress. Sourced by scripts/bench.sh after
+# OUTPUT_FILE, what --resume costs at the largest size, and that speed and memory did not
+# regress. Sourced by scripts/bench.sh after
 # bench/fetch.sh, whose helpers it uses. BENCH_ONLY=reliability scripts/bench.sh runs it alone.
 
 RELIABILITY_RUNS=${RELIABILITY_RUNS:-3}
+RESUME_RUNS=7
 STOPPED_BYTES=5000000
 OUTPUT_BYTES=300000
+# Seconds from the start of `drovik-fetch --resume` of LARGEST_SIZE bytes to its first GET
+# before the record was tied to its .part (median of 7 on the 2-core machine).
+RESUME_START_BEFORE_S=0.026
 
 # Bytes of UDP datagrams waiting unread on the socket bound to port $1.
 udp_queued_bytes() {
@@ -20,7 +25,8 @@ udp_queued_bytes() {
 stopped_download() {
   local signal=$1 after=$2 file="$out/stopped.bin" pid status=0 resumed resumed_status=0 exact=yes
   start_daemon "$bin/drovik-server" PORT
-  "$bin/drovik-fetch" --quiet 127.0.0.1 "$daemon_port" "$file" "$STOPPED_BYTES" 2>/dev/null &
+  # A background command ignores SIGINT unless told otherwise, and drovik-fetch keeps it so.
+  (trap - INT; exec "$bin/drovik-fetch" --quiet 127.0.0.1 "$daemon_port" "$file" "$STOPPED_BYTES" 2>/dev/null) &
   pid=$!
   started+=("$pid")
   sleep "$after"
@@ -102,6 +108,20 @@ directory_output() {
   rmdir "$out/directory"
 }
 
+# --resume of a LARGEST_SIZE download stopped after 3 s, RESUME_RUNS times: appends
+# "first_get_s peak_rss_kb" per start to reliability-resume.txt, from bench-first-request (which stops it once it asked).
+resume_cost() {
+  local file="$out/largest.bin" run
+  start_daemon "$bin/drovik-server" PORT
+  timeout -s INT 3 "$bin/drovik-fetch" --quiet 127.0.0.1 "$daemon_port" "$file" "$LARGEST_SIZE" 2>/dev/null || true
+  stop_daemon "$daemon_pid"
+  for run in $(seq "$RESUME_RUNS"); do
+    "$bin/bench/bench-first-request" -- "$bin/drovik-fetch" --quiet --resume 127.0.0.1 PORT "$file" \
+      "$LARGEST_SIZE" 2>/dev/null | cut -d' ' -f1,2 >>"$out/reliability-resume.txt"
+  done
+  rm -f "$file" "$file.part" "$file.part.map"
+}
+
 # Speed and memory as bench/fetch.sh measures them: appends fetch.sh's figures for 5 MB and
 # 20 MB to reliability-speed.txt ("KEY wall_s user_s sys_s peak_rss_kb exit gets_per_chunk").
 speed_and_memory() {
@@ -124,10 +144,11 @@ measure_reliability() {
     stopped_download INT 6
     stopped_download KILL 7
   done
-  echo "Measuring outputs, a second run, a directory..." >&2
+  echo "Measuring outputs, a second run, a directory, --resume at the largest size..." >&2
   output_kinds
   second_run
   directory_output
+  resume_cost
   echo "Measuring drovik-fetch's speed and memory again..." >&2
   speed_and_memory
 }
@@ -137,6 +158,7 @@ reliability_column() { awk -v k="${3:-}" "k == \"\" || \$1 == k { print \$$2 }" 
 
 reliability_tables() {
   local int kill stops outputs m5 m20 rss lock_s lock_exit first_exit first_exact dir_s dir_exit dir_bytes
+  local resume_ms resume_mb
   int=$(reliability_column reliability-stop.txt '3 / 50000' INT | summary %.1f)
   kill=$(reliability_column reliability-stop.txt '3 / 50000' KILL | summary %.1f)
   stops=$(awk '{ ok = ok && $4 == 0 && $5 == "yes" && ($1 == "KILL" || $2 == 130) } BEGIN { ok = 1 } END { print ok }' \
@@ -148,6 +170,8 @@ reliability_tables() {
   m5=$(reliability_column reliability-speed.txt 2 5mb | summary %.2f)
   m20=$(reliability_column reliability-speed.txt 2 20mb | summary %.2f)
   rss=$(awk '{ printf "%.1f", $1 * 1024 / 1e6 }' "$out/reliability-largest.txt")
+  resume_ms=$(awk '{ print $1 * 1000 }' "$out/reliability-resume.txt" | summary %.0f)
+  resume_mb=$(awk '{ print $2 * 1024 / 1e6 }' "$out/reliability-resume.txt" | summary %.1f)
   echo
   echo "drovik-fetch's reliability targets, $RELIABILITY_RUNS runs where it says; median (min–max):"
   echo
@@ -166,6 +190,9 @@ reliability_tables() {
     "$lock_exit == 1 && $lock_s < 1 && $first_exit == 0 && \"$first_exact\" == \"yes\""
   target_row "OUTPUT_FILE an existing directory: exit 1 before the first GET" \
     "exit $dir_exit after $dir_s s, $dir_bytes bytes sent to the server" "$dir_exit == 1 && $dir_bytes == 0"
+  target_row "--resume at $LARGEST_SIZE bytes: first GET within twice the $(awk -v s="$RESUME_START_BEFORE_S" 'BEGIN { print s * 1000 }') ms it took before the record was tied to its .part; memory ≤ 20 MB" \
+    "$resume_ms ms; $resume_mb MB" \
+    "${resume_ms%% *} <= 2000 * $RESUME_START_BEFORE_S && ${resume_mb%% *} <= 20"
   target_row "No regression: 5 MB ≤ 9.5 s; memory at $LARGEST_SIZE bytes ≤ 20 MB" \
     "$m5 s; $rss MB (20 MB: $m20 s, $(awk -v t="${m20%% *}" -v c="$CEILING_KBPS" 'BEGIN { printf "%.0f", 100 * 20000 / t / c }') % of $CEILING_KBPS kB/s)" \
     "${m5%% *} <= 9.5 && $rss <= 20"

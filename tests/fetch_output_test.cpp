@@ -72,15 +72,19 @@ TEST(ReorderBuffer, WritesEachChunkOnceAllBeforeItHaveCome) {
 TEST(ChunkMap, RoundTripsAndRefusesEveryDamage) {
     for (const std::uint64_t size : {1, 999, 4500, 8001, 2147483647}) {
         const std::uint64_t total = (size + 999) / 1000;
-        const ChunkMap map{size, chunks(total, {0, total / 3, total - 1})};
+        const ChunkMap map{size, new_run_id(), chunks(total, {0, total / 3, total - 1})};
         const auto decoded = decode_chunk_map(encode_chunk_map(map));
         ASSERT_TRUE(decoded) << size;
         EXPECT_EQ(decoded->file_size, size);
+        EXPECT_EQ(decoded->run_id, map.run_id);
         EXPECT_EQ(decoded->held.bytes(), map.held.bytes()) << size;
         EXPECT_EQ(decoded->held.count(), map.held.count()) << size;
     }
-    const std::string record = encode_chunk_map({FILE_SIZE, chunks(5, {1, 4})});
-    EXPECT_EQ(record.substr(0, 30), "drovik-fetch chunk map 1 4500\n");
+    const std::string id = "0123456789abcdef0123456789abcdef";
+    const std::string record = encode_chunk_map({FILE_SIZE, id, chunks(5, {1, 4})});
+    EXPECT_EQ(record.substr(0, 63), "drovik-fetch chunk map 2 4500 " + id + "\n");
+    EXPECT_EQ(decode_part_trailer(encode_part_trailer(id)), id);
+    EXPECT_FALSE(decode_part_trailer(encode_part_trailer(id).substr(1)));
     for (std::size_t at = 0; at < record.size(); ++at) {
         for (int bit = 0; bit < 8; ++bit) {
             std::string damaged = record;
@@ -103,7 +107,7 @@ TEST(PartFile, ChunksTakenOutOfOrderAreKeptAcrossAReopen) {
         EXPECT_EQ(part.stop(), "interrupted with 2500 of 4500 bytes (55.6 %) kept in " + files.part.path +
                                    "; --resume continues from there");
     }
-    EXPECT_EQ(files.part.size(), FILE_SIZE);
+    EXPECT_EQ(files.part.size(), FILE_SIZE + PART_TRAILER_SIZE);
     PartFile part(files.output.path, FILE_SIZE, EarlierChunks::keep);
     EXPECT_EQ(part.held_before().bytes(), chunks(5, {0, 2, 4}).bytes());
     EXPECT_EQ(part.taken_bytes(), 2500u);
@@ -134,13 +138,14 @@ TEST(PartFile, TheRecordIsNeverAheadOfTheData) {
 
 TEST(PartFile, ADamagedOrForeignRecordIsRefusedAndLeftAsItIs) {
     const test::DownloadFiles files("part-refused");
-    const std::string foreign = encode_chunk_map({FILE_SIZE + 1000, chunks(6, {5})});
+    const std::string own = encode_chunk_map({FILE_SIZE, new_run_id(), chunks(5, {4})});
+    const std::string foreign = encode_chunk_map({FILE_SIZE + 1000, new_run_id(), chunks(6, {5})});
     struct Case {
         std::string record;
         std::string message;
     };
     const Case cases[] = {
-        {foreign.substr(0, foreign.size() - 1) + 'x', files.map.path + " is damaged; --restart starts over"},
+        {own.substr(0, own.size() - 1) + 'x', files.map.path + " is damaged; --restart starts over"},
         {foreign,
          files.map.path + " is the record of a download of 5500 bytes, not 4500; --restart starts over"},
     };

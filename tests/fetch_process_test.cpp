@@ -1,6 +1,7 @@
 // The real drovik-fetch on loopback: against drovik-server, stopped mid-way and resumed,
 // with its server gone for a while and back on the same port, against a server that
-// sends broken replies, two on one file, and its outputs.
+// sends broken replies, two on one file, damaged .part files and records, its outputs,
+// and signals ignored from the start.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -340,6 +342,272 @@ TEST(FetchProcess, RefusesAnOutputItCannotWriteBeforeAnyGet) {
         EXPECT_EQ(result.err, "drovik-fetch: " + line + "\n");
     }
     EXPECT_FALSE(server.receive(0ms)) << "a GET went out";
+}
+
+// The files of a damaged state: a download's, the record's temporary, and a file of
+// someone else's that a planted link leads to.
+struct Scene : Download {
+    explicit Scene(const std::string& name)
+        : Download(name), temporary(name, ".part.map.tmp"), victim(name + "-victim") {}
+
+    // `text` with {out}, {part} and {map} standing for the paths.
+    std::string named(std::string text) const {
+        for (const auto& [key, path] :
+             {std::pair{"{out}", &output.path}, {"{part}", &part.path}, {"{map}", &map.path}}) {
+            for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
+                text.replace(at, std::string_view(key).size(), *path);
+            }
+        }
+        return text;
+    }
+
+    test::OutputFile temporary;
+    test::OutputFile victim;
+};
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// What a path is: kind, inode, size and time of change; "left as it was" when unchanged.
+std::string state_of(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return "none";
+    }
+    return std::to_string(status.st_mode) + " " + std::to_string(status.st_ino) + " " +
+           std::to_string(status.st_size) + " " + std::to_string(status.st_mtim.tv_sec) + "." +
+           std::to_string(status.st_mtim.tv_nsec);
+}
+
+std::vector<std::string> states_of(const Scene& scene) {
+    return {state_of(scene.output.path), state_of(scene.part.path), state_of(scene.map.path),
+            state_of(scene.temporary.path), state_of(scene.victim.path)};
+}
+
+// What a download stopped with SIGINT leaves: its .part and record, with 60 chunks.
+struct Leftover {
+    std::string part;
+    std::string map;
+};
+
+Leftover interrupted(const std::string& name) {
+    const Download download(name);
+    const test::UdpSocket server;
+    test::Process fetch(DROVIK_FETCH_BIN, download.args(server.port(), FILE_SIZE));
+    EXPECT_TRUE(serve_until_recorded(server, fetch, download, scattered));
+    fetch.signal(SIGINT);
+    EXPECT_EQ(fetch.wait_exit(10s), 130);
+    return {download.part.bytes(), download.map.bytes()};
+}
+
+struct DamagedState {
+    const char* name;
+    // Lays the state out from two downloads of the same size, each stopped half-way.
+    std::function<void(const Scene&, const Leftover& a, const Leftover& b)> make;
+    std::vector<std::string> options;
+    int status;
+    std::string line;  // the one line it ends with, if any
+    // Done once 60 chunks are recorded: a state damaged during the run.
+    std::function<void(const Scene&)> during = {};
+};
+
+// A record belongs to its .part and a .part holds what its record says, or the program
+// refuses with one line and touches nothing; the files it makes are made, never followed.
+TEST(FetchProcess, EveryDamagedStateIsRefusedOrLeftAlone) {
+    const Leftover a = interrupted("fetch-leftover-a");
+    const Leftover b = interrupted("fetch-leftover-b");
+    const std::string older = test::served_bytes(0, 5000);  // a .part with no record: its record is read
+    const std::string mismatch = "{map} is not the record of {part}; --restart starts over";
+    const std::string irregular = "{map} is not a regular file; --restart starts over";
+    const DamagedState states[] = {
+        {"RecordDeleted",
+         [](const Scene& s, const Leftover& a, const Leftover&) { write_file(s.part.path, a.part); },
+         {"--resume"},
+         1,
+         "{part} has no record of the chunks it holds ({map}); --restart starts over"},
+        {"PartCutShort",
+         [](const Scene& s, const Leftover& a, const Leftover&) {
+             write_file(s.part.path, a.part.substr(0, a.part.size() / 2));
+             write_file(s.map.path, a.map);
+         },
+         {"--resume"},
+         1,
+         mismatch},
+        {"RecordsSwapped",
+         [](const Scene& s, const Leftover& a, const Leftover& b) {
+             write_file(s.part.path, a.part);
+             write_file(s.map.path, b.map);
+         },
+         {"--resume"},
+         1,
+         mismatch},
+        {"PartOfAnotherProgram",
+         [](const Scene& s, const Leftover& a, const Leftover&) {
+             write_file(s.part.path, std::string(FILE_SIZE, 'x'));
+             write_file(s.map.path, a.map);
+         },
+         {"--resume"},
+         1,
+         mismatch},
+        {"PartALink",
+         [](const Scene& s, const Leftover&, const Leftover&) {
+             std::filesystem::create_symlink(s.victim.path, s.part.path);
+         },
+         {"--restart"},
+         1,
+         "{part} is a symbolic link, which drovik-fetch does not follow"},
+        {"RecordAFifo",
+         [&](const Scene& s, const Leftover&, const Leftover&) {
+             write_file(s.part.path, older);
+             mkfifo(s.map.path.c_str(), 0600);
+         },
+         {"--resume"},
+         1,
+         irregular},
+        {"RecordALinkToDevZero",
+         [&](const Scene& s, const Leftover&, const Leftover&) {
+             write_file(s.part.path, older);
+             std::filesystem::create_symlink("/dev/zero", s.map.path);
+         },
+         {"--resume"},
+         1,
+         irregular},
+        {"RecordOf2GiB",
+         [&](const Scene& s, const Leftover&, const Leftover&) {
+             write_file(s.part.path, older);
+             write_file(s.map.path, "");
+             std::filesystem::resize_file(s.map.path, 1ULL << 31);
+         },
+         {"--resume"},
+         1,
+         "{map} is damaged; --restart starts over"},
+        {"RecordTemporaryALink",
+         [](const Scene& s, const Leftover&, const Leftover&) {
+             std::filesystem::create_symlink(s.victim.path, s.temporary.path);
+         },
+         {},
+         0,
+         ""},
+        {"PartReplacedDuringTheRun",
+         [](const Scene&, const Leftover&, const Leftover&) {},
+         {},
+         1,
+         "{part} was replaced by another file during the download; {out} is left as it was",
+         [](const Scene& s) {
+             write_file(s.victim.path, std::string(FILE_SIZE, 'x'));
+             std::filesystem::rename(s.victim.path, s.part.path);
+         }},
+    };
+    for (const DamagedState& state : states) {
+        SCOPED_TRACE(state.name);
+        const Scene scene(std::string("fetch-damaged-") + state.name);
+        write_file(scene.victim.path, "someone else's");
+        state.make(scene, a, b);
+        std::vector<std::string> before = states_of(scene);
+        const test::UdpSocket server;
+        test::Process fetch(DROVIK_FETCH_BIN, scene.args(server.port(), FILE_SIZE, state.options));
+        if (state.during && serve_until_recorded(server, fetch, scene, first_sixty)) {
+            state.during(scene);
+            before = states_of(scene);
+        }
+        const auto asked = serve_until_done(server, fetch);
+        if (!asked) {
+            ADD_FAILURE() << "did not end";
+            continue;
+        }
+        EXPECT_EQ(fetch.wait_exit(0ms), state.status);
+        EXPECT_EQ(fetch.err(), state.line.empty() ? "" : scene.named("drovik-fetch: " + state.line + "\n"));
+        if (state.status == 0) {
+            EXPECT_TRUE(scene.complete(FILE_SIZE));
+            EXPECT_EQ(state_of(scene.victim.path), before[4]);
+        } else if (state.during) {
+            EXPECT_EQ(state_of(scene.output.path), "none");
+            EXPECT_EQ(state_of(scene.part.path), before[1]);
+        } else {
+            EXPECT_TRUE(asked->empty()) << "a GET went out";
+            EXPECT_EQ(states_of(scene), before) << "a file was touched";
+            EXPECT_LT(fetch.peak_kb(), 200 * 1024) << "read too much";
+        }
+    }
+}
+
+// Written through a symbolic link (to a file, standard output as a file or a pipe), the
+// target gets the file and the link stays; what it cannot write (a closed standard output,
+// an empty or too long name, a FIFO nothing reads) is refused before any GET, nothing made.
+TEST(FetchProcess, WritesThroughALinkAndRefusesAnOutputBeforeAnyGet) {
+    constexpr std::uint64_t SIZE = 24321;  // fits a pipe's buffer
+    const test::OutputFile link("fetch-link");
+    const test::OutputFile file("fetch-link-target");
+    const test::OutputFile to_stdout("fetch-stdout-link");  // what /dev/stdout is
+    const test::OutputFile stdout_file("fetch-stdout-file");
+    const test::OutputFile long_name(std::string(245, 'n'));
+    const test::OutputFile fifo("fetch-unread-fifo");
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0600), 0);
+    std::filesystem::create_symlink(file.path, link.path);
+    std::filesystem::create_symlink("/proc/self/fd/1", to_stdout.path);
+    write_file(file.path, std::string(2 * SIZE, 'x'));  // longer than the download: emptied first
+    struct Case {
+        std::string output;
+        std::string redirect;  // of the shell that starts it; standard output is a pipe without one
+        int status;
+        std::string err;
+        const test::OutputFile* received;  // the file that gets the download; none for the pipe
+    };
+    const Case cases[] = {
+        {link.path, "", 0, "", &file},
+        {to_stdout.path, ">" + stdout_file.path, 0, "", &stdout_file},
+        {to_stdout.path, "", 0, "", nullptr},
+        {"-", ">&-", 1, "drovik-fetch: standard output is not open for writing\n", nullptr},
+        {"", "", 2, "OUTPUT_FILE: an empty name names no file\nRun with --help for more information.\n",
+         nullptr},
+        {long_name.path, "", 1,
+         "drovik-fetch: " + long_name.path +
+             " is too long: a name of at most 242 bytes (a path of 4082) leaves room for .part.map.tmp\n",
+         nullptr},
+        {fifo.path, "", 1, "drovik-fetch: nothing opened " + fifo.path + " for reading in 1 s\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + " " + c.redirect);
+        std::error_code ignored;
+        const bool was_link = std::filesystem::is_symlink(c.output, ignored);
+        const test::UdpSocket server;
+        test::Process fetch(
+            "/bin/sh", {"-c", "exec \"$0\" \"$@\" " + c.redirect, DROVIK_FETCH_BIN, "--stall-timeout", "1",
+                        "127.0.0.1", std::to_string(server.port()), c.output, std::to_string(SIZE)});
+        const auto asked = serve_until_done(server, fetch);
+        if (!asked) {
+            ADD_FAILURE() << "did not end";
+            continue;
+        }
+        EXPECT_EQ(fetch.wait_exit(0ms), c.status);
+        EXPECT_EQ(fetch.err(), c.err);
+        if (c.status == 0) {
+            const std::string written = c.received ? c.received->bytes() : fetch.out();
+            EXPECT_TRUE(written == test::served_bytes(0, SIZE));
+        } else {
+            EXPECT_TRUE(asked->empty()) << "a GET went out";
+        }
+        EXPECT_EQ(std::filesystem::is_symlink(c.output, ignored), was_link);
+        EXPECT_FALSE(std::filesystem::exists(c.output + ".part", ignored));
+    }
+}
+
+// As under nohup or after trap '' INT: a stop signal ignored from the start stays ignored.
+TEST(FetchProcess, StopSignalsIgnoredAtTheStartStayIgnored) {
+    const test::UdpSocket server;
+    const Download download("fetch-ignoring");
+    std::vector<std::string> args = {"-c", "trap '' HUP INT; exec \"$0\" \"$@\"", DROVIK_FETCH_BIN};
+    for (const std::string& arg : download.args(server.port(), FILE_SIZE)) {
+        args.push_back(arg);
+    }
+    test::Process fetch("/bin/sh", args);
+    ASSERT_TRUE(serve_until_recorded(server, fetch, download, first_sixty));
+    fetch.signal(SIGHUP);
+    fetch.signal(SIGINT);
+    ASSERT_TRUE(serve_until_done(server, fetch));
+    EXPECT_EQ(fetch.wait_exit(0ms), 0) << fetch.err();
+    EXPECT_TRUE(download.complete(FILE_SIZE));
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ TEST(FetchReport, ProgressLine) {
               "[#####---------------]  25.0% 1.25 MB of 5.00 MB, 500.0 kB/s, ETA 0:08");
     EXPECT_EQ(format_progress({0, 5000000, 0}),
               "[--------------------]   0.0% 0 B of 5.00 MB, 0 B/s, ETA --:--");
+    EXPECT_EQ(format_progress({4999000, 5000000, 1e6}),
+              "[###################-]  99.9% 5.00 MB of 5.00 MB, 1.00 MB/s, ETA 0:00");
     EXPECT_EQ(format_progress({5000000, 5000000, 1e6}),
               "[####################] 100.0% 5.00 MB of 5.00 MB, 1.00 MB/s, ETA 0:00");
 }
@@ -49,9 +51,11 @@ TEST(FetchReport, StallNamesEveryServerAndWhatItDid) {
     EXPECT_EQ(stall_message(30, {{"127.0.0.1:4000", ECONNREFUSED, 0},
                                  {"m:4001", 0, 0},
                                  {"n:4002", 0, 7},
-                                 {"o:4003", EHOSTUNREACH, 0}}),
+                                 {"o:4003", EHOSTUNREACH, 0},
+                                 {"p:4004", 0, 0, 40}}),
               "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there), m:4001 (no reply), "
-              "n:4002 (7 replies, none new), o:4003 (unreachable: No route to host)");
+              "n:4002 (7 replies, none new), o:4003 (unreachable: No route to host), p:4004 (40 malformed "
+              "replies)");
     EXPECT_EQ(
         stall_message(30, {{"127.0.0.1:4000", 0, 9}}, 100001000),
         "no new data for 30 s from 127.0.0.1:4000 (9 replies, none new); nothing from offset 100001000 on "

@@ -3,6 +3,7 @@
 #include <array>
 #include <cassert>
 #include <charconv>
+#include <random>
 #include <vector>
 
 #include "net/chunk_reply.hpp"
@@ -12,10 +13,12 @@ namespace drovik::fetch {
 
 namespace {
 
-constexpr std::string_view MAGIC = "drovik-fetch chunk map 1 ";
+constexpr std::string_view MAGIC = "drovik-fetch chunk map 2 ";
+constexpr std::string_view TRAILER_MAGIC = "drovik-fetch run ";
+constexpr std::size_t RUN_ID_DIGITS = 32;
 constexpr std::size_t CHECKSUM_BYTES = 4;
 // Longer than any header a download of at most 2^64 bytes has.
-constexpr std::size_t LONGEST_HEADER = 64;
+constexpr std::size_t LONGEST_HEADER = 96;
 
 constexpr std::array<std::uint32_t, 256> CRC_TABLE = [] {
     std::array<std::uint32_t, 256> table{};
@@ -37,29 +40,37 @@ std::uint32_t crc32(std::string_view bytes) {
     return crc ^ 0xFFFFFFFFU;
 }
 
-std::string header(std::uint64_t file_size) {
-    return format("{}{}\n", MAGIC, file_size);
+std::string header(std::uint64_t file_size, std::string_view run_id) {
+    return format("{}{} {}\n", MAGIC, file_size, run_id);
 }
 
-// The size a header names; encode_chunk_map's round trip checks the rest.
-std::optional<std::uint64_t> header_size(std::string_view record) {
+bool is_run_id(std::string_view text) {
+    return text.size() == RUN_ID_DIGITS &&
+           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// The size and run id a header names; encode_chunk_map's round trip checks the rest.
+std::optional<std::pair<std::uint64_t, std::string_view>> parse_header(std::string_view record) {
     const std::size_t end = record.substr(0, LONGEST_HEADER).find('\n');
     if (end == std::string_view::npos || !record.starts_with(MAGIC)) {
         return std::nullopt;
     }
+    const std::string_view fields = record.substr(MAGIC.size(), end - MAGIC.size());
+    const std::size_t space = fields.find(' ');
     std::uint64_t size = 0;
-    const auto [stop, error] = std::from_chars(record.data() + MAGIC.size(), record.data() + end, size);
-    if (error != std::errc() || stop != record.data() + end || size == 0) {
+    const auto [stop, error] = std::from_chars(fields.data(), fields.data() + fields.size(), size);
+    if (error != std::errc() || space == std::string_view::npos || stop != fields.data() + space ||
+        size == 0 || !is_run_id(fields.substr(space + 1))) {
         return std::nullopt;
     }
-    return size;
+    return std::pair{size, fields.substr(space + 1)};
 }
 
 }  // namespace
 
 std::string encode_chunk_map(const ChunkMap& map) {
-    assert(map.held.size() == chunk_count(map.file_size));
-    std::string record = header(map.file_size);
+    assert(map.held.size() == chunk_count(map.file_size) && is_run_id(map.run_id));
+    std::string record = header(map.file_size, map.run_id);
     record.append(map.held.bytes().begin(), map.held.bytes().end());
     const std::uint32_t crc = crc32(record);
     for (std::size_t k = 0; k < CHECKSUM_BYTES; ++k) {
@@ -69,13 +80,14 @@ std::string encode_chunk_map(const ChunkMap& map) {
 }
 
 std::optional<ChunkMap> decode_chunk_map(std::string_view record) {
-    const std::optional<std::uint64_t> size = header_size(record);
-    if (!size) {
+    const auto parsed = parse_header(record);
+    if (!parsed) {
         return std::nullopt;
     }
-    const std::uint64_t chunks = chunk_count(*size);
-    const std::size_t bitmap_at = header(*size).size();
-    if (record.size() != bitmap_at + (chunks + 7) / 8 + CHECKSUM_BYTES) {
+    const auto [size, run_id] = *parsed;
+    const std::uint64_t chunks = chunk_count(size);
+    const std::size_t bitmap_at = header(size, run_id).size();
+    if (record.size() != chunk_map_length(size)) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> bits(record.begin() + static_cast<std::ptrdiff_t>(bitmap_at),
@@ -83,11 +95,47 @@ std::optional<ChunkMap> decode_chunk_map(std::string_view record) {
     if (chunks % 8 != 0 && bits.back() >> (chunks % 8) != 0) {
         return std::nullopt;  // a chunk past the end
     }
-    ChunkMap map{*size, ChunkSet(chunks, std::move(bits))};
+    ChunkMap map{size, std::string(run_id), ChunkSet(chunks, std::move(bits))};
     if (encode_chunk_map(map) != record) {
         return std::nullopt;
     }
     return map;
+}
+
+std::optional<std::uint64_t> recorded_size(std::string_view record) {
+    const auto parsed = parse_header(record);
+    return parsed ? std::optional(parsed->first) : std::nullopt;
+}
+
+std::size_t chunk_map_length(std::uint64_t file_size) {
+    return header(file_size, std::string(RUN_ID_DIGITS, '0')).size() + (chunk_count(file_size) + 7) / 8 +
+           CHECKSUM_BYTES;
+}
+
+std::string new_run_id() {
+    std::random_device device;
+    std::string id;
+    for (int word = 0; word < 4; ++word) {
+        id += format("{:08x}", device());
+    }
+    return id;
+}
+
+std::string encode_part_trailer(std::string_view run_id) {
+    assert(is_run_id(run_id));
+    std::string trailer = format("{}{}\n", TRAILER_MAGIC, run_id);
+    assert(trailer.size() == PART_TRAILER_SIZE);
+    return trailer;
+}
+
+std::optional<std::string> decode_part_trailer(std::string_view trailer) {
+    const std::string_view run_id =
+        trailer.substr(std::min(trailer.size(), TRAILER_MAGIC.size()), RUN_ID_DIGITS);
+    if (trailer.size() != PART_TRAILER_SIZE || !trailer.starts_with(TRAILER_MAGIC) || !is_run_id(run_id) ||
+        trailer.back() != '\n') {
+        return std::nullopt;
+    }
+    return std::string(run_id);
 }
 
 }  // namespace drovik::fetch

@@ -62,6 +62,8 @@ public:
     Summary summary() const;
 
 private:
+    int pending_stop() const;
+    void close_display();
     bool complete() const;
     void tick(Nanos now);
     int wait(Nanos now);
@@ -75,7 +77,7 @@ private:
     const StopSignals& stop;
     EngineConfig config;
     Nanos start;
-    Nanos end;
+    std::optional<Nanos> end;
     RunClock clock;
     Engine engine;
     Output& output;
@@ -87,6 +89,7 @@ private:
     std::uint64_t answered_below = 0;  // no reply ever came for a chunk from here on
     Nanos last_new;
     std::vector<std::uint64_t> replies_at_last_new;
+    std::vector<std::uint64_t> malformed_since_new;  // datagrams that are no reply to this download
 };
 
 Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Output& output,
@@ -96,14 +99,14 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
       stop(stop),
       config(engine_config(options, output, servers.size())),
       start(monotonic_ns()),
-      end(start),
       clock(start, LONGEST_WAIT),
       engine(config, start),
       output(output),
       start_bytes(output.written_bytes()),
       bar(std::cerr, !options.quiet && isatty(STDERR_FILENO) == 1, options.bytes, start_bytes, start),
       last_new(start),
-      replies_at_last_new(servers.size(), 0) {
+      replies_at_last_new(servers.size(), 0),
+      malformed_since_new(servers.size(), 0) {
     fds.push_back({stop.fd(), POLLIN, 0});
     for (const ServerSocket& server : servers) {
         fds.push_back({server.fd(), POLLIN, 0});
@@ -114,24 +117,39 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
 // Engine, stall limit and display run on the clock that stands still while the program
 // is stopped; the summary's time is the wall's.
 int Transfer::run() {
-    int signal = 0;
-    while (!complete() && signal == 0) {
-        const Nanos now = clock.read(monotonic_ns());
-        output.flush_if_due(now);
-        engine.set_room(output.room_end());
-        tick(now);
-        if (output.waiting_fd() >= 0) {
-            last_new = now;  // the reader holds the download back, not the servers
+    // A stop that came while the program was starting ends it before its first GET.
+    int signal = pending_stop();
+    try {
+        while (!complete() && signal == 0) {
+            const Nanos now = clock.read(monotonic_ns());
+            output.flush_if_due(now);
+            engine.set_room(output.room_end());
+            tick(now);
+            if (output.waiting_fd() >= 0) {
+                last_new = now;  // the reader holds the download back, not the servers
+            }
+            check_stall(now);
+            bar.update(output.taken_bytes(), now);
+            signal = wait(now);
         }
-        check_stall(now);
-        bar.update(output.taken_bytes(), now);
-        signal = wait(now);
+    } catch (...) {
+        close_display();
+        throw;
     }
     // The end is under way: a stop that comes now, or came with the last chunk, stops nothing.
     stop.drop_from_now_on();
-    end = monotonic_ns();
-    bar.finish(output.taken_bytes(), clock.read(end));
+    close_display();
     return complete() ? 0 : signal;
+}
+
+int Transfer::pending_stop() const {
+    pollfd entry{stop.fd(), POLLIN, 0};
+    return poll(&entry, 1, 0) > 0 ? stop.take() : 0;
+}
+
+void Transfer::close_display() {
+    end = monotonic_ns();
+    bar.finish(output.taken_bytes(), clock.read(*end));
 }
 
 // Every chunk is taken, and a stream has taken every byte.
@@ -188,6 +206,7 @@ void Transfer::drain(std::size_t server, Nanos now) {
 void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
     const std::optional<ChunkReply> reply = decode_chunk_reply(datagram.data(), size, options.bytes);
     if (!reply) {
+        ++malformed_since_new[server];
         return;
     }
     answered_below = std::max(answered_below, reply->chunk_index + 1);
@@ -199,6 +218,7 @@ void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
     for (std::size_t k = 0; k < servers.size(); ++k) {
         replies_at_last_new[k] = engine.stats(k).replies;
     }
+    std::fill(malformed_since_new.begin(), malformed_since_new.end(), 0);
 }
 
 void Transfer::check_stall(Nanos now) const {
@@ -208,8 +228,8 @@ void Transfer::check_stall(Nanos now) const {
     }
     std::vector<StallWitness> witnesses;
     for (std::size_t k = 0; k < servers.size(); ++k) {
-        witnesses.push_back(
-            {servers[k].name(), servers[k].unreachable(), engine.stats(k).replies - replies_at_last_new[k]});
+        witnesses.push_back({servers[k].name(), servers[k].unreachable(),
+                             engine.stats(k).replies - replies_at_last_new[k], malformed_since_new[k]});
     }
     throw std::runtime_error(stall_message(options.stall_timeout_s, witnesses, unanswered_from()));
 }
@@ -226,32 +246,41 @@ std::optional<std::uint64_t> Transfer::unanswered_from() const {
 Summary Transfer::summary() const {
     Summary summary;
     summary.bytes = output.written_bytes() - start_bytes;
-    summary.seconds = static_cast<double>(end - start) / SECOND;
+    summary.seconds = static_cast<double>(end.value_or(monotonic_ns()) - start) / SECOND;
     for (std::size_t k = 0; k < servers.size(); ++k) {
         summary.servers.push_back({servers[k].name(), engine.stats(k)});
     }
     return summary;
 }
 
-}  // namespace
-
-int fetch_file(const Options& options) {
-    // A reader that goes away is a failed write with its own line, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::vector<ServerSocket> servers = connect_servers(options.servers);
-    const std::unique_ptr<Output> output = open_output(options);
-    const StopSignals stop;
-    Transfer transfer(options, std::move(servers), *output, stop);
-    const int signal = transfer.run();
-    std::string stopped;
-    if (signal == 0) {
-        output->finish();
-    } else {
-        stopped = output->stop();
-    }
+void print_summary(const Options& options, const Transfer& transfer) {
     if (options.stats) {
         std::cerr << "drovik-fetch: " << summary_line(transfer.summary()) << std::endl;
     }
+}
+
+}  // namespace
+
+int fetch_file(const Options& options, const StopSignals& stop) {
+    // A reader that goes away is a failed write with its own line, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::vector<ServerSocket> servers = connect_servers(options.servers);
+    const std::unique_ptr<Output> output = open_output(options, stop);
+    Transfer transfer(options, std::move(servers), *output, stop);
+    int signal = 0;
+    std::string stopped;
+    try {
+        signal = transfer.run();
+        if (signal == 0) {
+            output->finish();
+        } else {
+            stopped = output->stop();
+        }
+    } catch (...) {
+        print_summary(options, transfer);  // what a failed run did, before the line that says why
+        throw;
+    }
+    print_summary(options, transfer);
     if (signal != 0) {
         std::cerr << "drovik-fetch: " << stopped << std::endl;
         return 128 + signal;

@@ -5,17 +5,23 @@
 #include <vector>
 
 #include "download.hpp"
+#include "net/stop_signals.hpp"
 #include "options.hpp"
+#include "output.hpp"
 
 int main(int argc, char* argv[]) {
     try {
+        // First, so that the stop signals' own descriptor cannot take standard output's place;
+        // then the stop signals, so that none ends the program without its orderly end.
+        drovik::fetch::hold_standard_descriptors();
+        const drovik::StopSignals stop;
         const auto parsed = drovik::fetch::parse_options(std::vector<std::string>(argv + 1, argv + argc));
         if (const auto* early = std::get_if<drovik::fetch::EarlyExit>(&parsed)) {
             std::cout << early->out << std::flush;
             std::cerr << early->err << std::flush;
             return early->status;
         }
-        return drovik::fetch::fetch_file(std::get<drovik::fetch::Options>(parsed));
+        return drovik::fetch::fetch_file(std::get<drovik::fetch::Options>(parsed), stop);
     } catch (const std::exception& error) {
         std::cerr << "drovik-fetch: " << error.what() << std::endl;
         return 1;

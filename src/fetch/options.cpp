@@ -43,9 +43,11 @@ void describe(CLI::App& app, Fields& fields) {
         ->transform(decimal())
         ->check(CLI::Range(1, 65535));
     app.add_option("OUTPUT_FILE", options.output_file,
-                   "written as OUTPUT_FILE.part, renamed to OUTPUT_FILE when complete; a device, a FIFO "
-                   "or - (standard output) is written in order")
-        ->required();
+                   "written as OUTPUT_FILE.part, renamed to OUTPUT_FILE when complete; a device, a FIFO, "
+                   "- (standard output) or what a symbolic link leads to is written in order")
+        ->required()
+        ->check(CLI::Validator(
+            [](const std::string& name) { return name.empty() ? "an empty name names no file" : ""; }, ""));
     app.add_option("BYTES", options.bytes, "how many bytes to download")
         ->required()
         ->transform(decimal())

@@ -1,9 +1,11 @@
 #include "output.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 #include <utility>
 
@@ -18,6 +20,9 @@
 namespace drovik::fetch {
 
 namespace {
+
+// How long a FIFO that nothing reads yet is left before it is tried again.
+constexpr int READER_WAIT_MS = 20;
 
 // Standard output, a character device or a FIFO: written in order as it is.
 class StreamOutput final : public Output {
@@ -43,17 +48,71 @@ public:
     }
 
 private:
-    Descriptor owned;  // none for standard output
+    Descriptor owned;  // none for standard output, or for a FIFO left before it opened
     std::string name;
     std::uint64_t file_size;
     ChunkSet none;
     ReorderBuffer buffer;
 };
 
-std::unique_ptr<Output> open_stream(int fd, Descriptor owned, const std::string& name,
-                                    const Options& options) {
+void refuse_resume(const Options& options, const std::string& name) {
     if (options.resume) {
         throw std::runtime_error(format("--resume needs a file; {} is a stream", name));
+    }
+}
+
+// A FIFO opens for writing once something reads it: tried again and again rather than
+// waited for in open(2), so that a stop signal (nothing is opened then, and the run ends
+// before its first GET) or the stall limit ends the wait.
+Descriptor open_fifo(const std::string& path, std::uint32_t limit_s, const StopSignals& stop) {
+    const Nanos start = monotonic_ns();
+    for (;;) {
+        Descriptor fifo(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (fifo.get() >= 0) {
+            if (fcntl(fifo.get(), F_SETFL, fcntl(fifo.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+                throw_syscall_error(format("fcntl {}", path));
+            }
+            return fifo;
+        }
+        if (errno != ENXIO) {
+            throw_syscall_error(format("open {}", path));
+        }
+        if (limit_s != 0 && monotonic_ns() - start >= Nanos{limit_s} * SECOND) {
+            throw std::runtime_error(format("nothing opened {} for reading in {} s", path, limit_s));
+        }
+        pollfd entry{stop.fd(), POLLIN, 0};
+        if (poll(&entry, 1, READER_WAIT_MS) > 0) {
+            return fifo;
+        }
+    }
+}
+
+// A character device, a FIFO, or what a symbolic link leads to: a regular file there is
+// emptied and written in order like the others, and the link stays.
+Descriptor open_written_through(const std::string& path, const Options& options, const StopSignals& stop) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        throw_syscall_error(format("open {}", path));  // a link to nothing: nothing is made through it
+    }
+    if (S_ISDIR(status.st_mode)) {
+        throw std::runtime_error(format("{} is a directory", path));
+    }
+    if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode) && !S_ISREG(status.st_mode)) {
+        throw std::runtime_error(format("{} is neither a file, a character device nor a FIFO", path));
+    }
+    refuse_resume(options, path);
+    if (S_ISFIFO(status.st_mode)) {
+        return open_fifo(path, options.stall_timeout_s, stop);
+    }
+    return Descriptor(open_or_throw(path, O_WRONLY | O_TRUNC));
+}
+
+std::unique_ptr<Output> open_stream(int fd, Descriptor owned, const std::string& name,
+                                    const Options& options) {
+    refuse_resume(options, name);
+    // A closed standard output is held by /dev/null, read only (hold_standard_descriptors).
+    if (fd == STDOUT_FILENO && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+        throw std::runtime_error(format("{} is not open for writing", name));
     }
     if (isatty(fd) == 1) {
         throw std::runtime_error(format("{} is a terminal: redirect it or name a file", name));
@@ -63,28 +122,34 @@ std::unique_ptr<Output> open_stream(int fd, Descriptor owned, const std::string&
 
 }  // namespace
 
-std::unique_ptr<Output> open_output(const Options& options) {
+void hold_standard_descriptors() {
+    for (;;) {
+        const int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0) {
+            throw_syscall_error("open /dev/null");
+        }
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            return;
+        }
+    }
+}
+
+std::unique_ptr<Output> open_output(const Options& options, const StopSignals& stop) {
     const std::string& path = options.output_file;
     if (path == "-") {
         return open_stream(STDOUT_FILENO, Descriptor(), "standard output", options);
     }
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+    if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
         const EarlierChunks earlier = options.restart  ? EarlierChunks::discard
                                       : options.resume ? EarlierChunks::keep
                                                        : EarlierChunks::refuse;
         return std::make_unique<PartFile>(path, options.bytes, earlier);
     }
-    if (S_ISDIR(status.st_mode)) {
-        throw std::runtime_error(format("{} is a directory", path));
-    }
-    if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode)) {
-        throw std::runtime_error(format("{} is neither a file, a character device nor a FIFO", path));
-    }
-    // A FIFO opens once something reads it.
-    Descriptor device(open_or_throw(path, O_WRONLY));
-    const int fd = device.get();
-    return open_stream(fd, std::move(device), path, options);
+    Descriptor stream = open_written_through(path, options, stop);
+    const int fd = stream.get();
+    return open_stream(fd, std::move(stream), path, options);
 }
 
 }  // namespace drovik::fetch

@@ -6,6 +6,7 @@
 
 #include "chunk_set.hpp"
 #include "nanos.hpp"
+#include "net/stop_signals.hpp"
 #include "options.hpp"
 
 namespace drovik::fetch {
@@ -48,7 +49,16 @@ public:
 
 // The output the options name, checked and opened before anything is asked: a
 // character device, a FIFO or standard output ("-") is written in order as it is,
-// through a buffer of at most STREAM_WINDOW chunks; a regular or new file goes to its .part.
-std::unique_ptr<Output> open_output(const Options& options);
+// through a buffer of at most STREAM_WINDOW chunks; so is what a symbolic link leads
+// to, the link left as it is; a regular or new file goes to its .part. A FIFO is
+// waited for until something reads it: a stop signal ends the wait (the output then
+// writes nothing, and the run must end before it asks for anything).
+std::unique_ptr<Output> open_output(const Options& options, const StopSignals& stop);
+
+// Makes sure descriptors 0 to 2 are open, /dev/null read only standing in for any that
+// is closed, so that no socket or file of the program takes the place of standard
+// output or error; a closed standard output stays unwritable. Called before anything
+// else opens a descriptor.
+void hold_standard_descriptors();
 
 }  // namespace drovik::fetch

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "chunk_map.hpp"
 #include "engine.hpp"
 #include "net/descriptor.hpp"
 #include "output.hpp"
@@ -17,10 +18,12 @@ int open_or_throw(const std::string& path, int flags);
 enum class EarlierChunks { refuse, keep, discard };
 
 // OUTPUT_FILE.part, sized to the download and sparse where chunks are missing, each
-// chunk written at its offset as it comes; beside it OUTPUT_FILE.part.map, the record
-// of the chunks held (chunk_map.hpp). The record never claims a chunk whose bytes are
-// not durable: the .part is flushed first. A .part without a record is the older form
-// that holds a prefix of whole chunks. One process at a time holds the .part (flock).
+// chunk written at its offset as it comes, and the run id after them; beside it
+// OUTPUT_FILE.part.map, the record of the chunks held and of the same run id
+// (chunk_map.hpp). The record never claims a chunk whose bytes are not durable: the
+// .part is flushed first. A .part shorter than the download and without a record is the
+// older form that holds a prefix of whole chunks. One process at a time holds the .part
+// (flock). Neither the .part nor the record is ever opened through a symbolic link.
 class PartFile final : public Output {
 public:
     // Called between the flush of the .part and the write of the record: the tests
@@ -40,7 +43,8 @@ public:
     void put(std::uint64_t chunk, std::span<const std::uint8_t> data) override;
     // At most once a second, and only when a chunk came.
     void flush_if_due(Nanos now) override;
-    // Renames the .part to OUTPUT_FILE and drops the record.
+    // Cuts the run id off, renames the .part to OUTPUT_FILE, if the name is still the
+    // file this run wrote, and drops the record.
     void finish() override;
     std::string stop() override;
 
@@ -48,9 +52,9 @@ public:
     void save();
 
 private:
-    ChunkSet found_chunks() const;
-    ChunkSet recorded_chunks(const std::string& record) const;
-    ChunkSet kept_chunks(EarlierChunks earlier) const;
+    ChunkMap found_chunks() const;
+    ChunkMap recorded_chunks(const std::string& record) const;
+    ChunkMap kept_chunks(EarlierChunks earlier) const;
 
     std::string output_path;
     std::string part_path;
@@ -58,6 +62,7 @@ private:
     std::uint64_t file_size;
     Descriptor file;
     Seam seam;
+    std::string run_id;
     ChunkSet before;
     ChunkSet held;
     std::uint64_t bytes = 0;

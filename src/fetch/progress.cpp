@@ -42,12 +42,12 @@ std::string format_duration(double seconds) {
 }
 
 std::string format_progress(const ProgressView& view) {
-    const double share =
-        view.total == 0 ? 1.0 : static_cast<double>(view.done) / static_cast<double>(view.total);
-    const auto filled = static_cast<int>(share * BAR_WIDTH);
+    // Tenths of a per cent, never rounded up: 100.0 % and a full bar only once every byte is in.
+    const std::uint64_t permille = view.total == 0 ? 1000 : view.done * 1000 / view.total;
+    const auto filled = static_cast<int>(permille * BAR_WIDTH / 1000);
     const double left = view.rate > 0 ? static_cast<double>(view.total - view.done) / view.rate : -1;
     return format("[{}{}] {:5.1f}% {} of {}, {}/s, ETA {}", std::string(filled, '#'),
-                  std::string(BAR_WIDTH - filled, '-'), share * 100,
+                  std::string(BAR_WIDTH - filled, '-'), static_cast<double>(permille) / 10,
                   format_bytes(static_cast<double>(view.done)), format_bytes(static_cast<double>(view.total)),
                   format_bytes(view.rate), format_duration(left));
 }

@@ -22,6 +22,9 @@ std::string witness_part(const StallWitness& server) {
     if (server.error != 0) {
         return format("{} (unreachable: {})", server.name, std::strerror(server.error));
     }
+    if (server.replies == 0 && server.malformed > 0) {
+        return format("{} ({} malformed replies)", server.name, server.malformed);
+    }
     if (server.replies == 0) {
         return format("{} (no reply)", server.name);
     }

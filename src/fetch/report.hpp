@@ -28,8 +28,9 @@ std::string summary_line(const Summary& summary);
 // What one server did since the last new chunk came.
 struct StallWitness {
     std::string name;
-    int error = 0;              // the errno of the latest word about it, when an error
-    std::uint64_t replies = 0;  // replies since, none of them new
+    int error = 0;                // the errno of the latest word about it, when an error
+    std::uint64_t replies = 0;    // replies since, none of them new
+    std::uint64_t malformed = 0;  // datagrams since that were no reply to the download
 };
 
 // "no new data for 30 s from 127.0.0.1:4000 (refused: nothing listens there)". When every

@@ -16,7 +16,14 @@ StopSignals::StopSignals() {
     sigset_t stop{};
     sigemptyset(&stop);
     for (const int stop_signal : STOPS) {
-        sigaddset(&stop, stop_signal);
+        // One ignored when the program started (nohup, trap '' INT) stays ignored.
+        struct sigaction current {};
+        if (sigaction(stop_signal, nullptr, &current) != 0) {
+            throw_syscall_error("sigaction");
+        }
+        if (current.sa_handler != SIG_IGN) {
+            sigaddset(&stop, stop_signal);
+        }
     }
     if (sigprocmask(SIG_BLOCK, &stop, &previous) != 0) {
         throw_syscall_error("sigprocmask");

@@ -4,7 +4,8 @@
 namespace drovik {
 
 // SIGINT, SIGTERM and SIGHUP as something to poll: while this lives they are blocked
-// and wait on a descriptor, so the loop stops at a point of its choosing.
+// and wait on a descriptor, so the loop stops at a point of its choosing. One that was
+// ignored when this was made is left ignored.
 class StopSignals {
 public:
     StopSignals();

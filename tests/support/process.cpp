@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,8 +72,10 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!status) {
         int raw = 0;
-        if (waitpid(child, &raw, WNOHANG) == child) {
+        rusage usage{};
+        if (wait4(child, &raw, WNOHANG, &usage) == child) {
             status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            peak = usage.ru_maxrss;
             break;
         }
         const auto left = deadline - std::chrono::steady_clock::now();

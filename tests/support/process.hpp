@@ -23,6 +23,8 @@ public:
     // True while the child has not ended.
     bool running();
     void signal(int signal_number) const;
+    // The largest resident memory it had, in kB; known once it has ended.
+    long peak_kb() const { return peak; }
     // Everything the child wrote so far (reads the pipes without blocking).
     const std::string& out();
     const std::string& err();
@@ -36,6 +38,7 @@ private:
     std::string out_text;
     std::string err_text;
     std::optional<int> status;
+    long peak = 0;
 };
 
 // Runs a program to its end (at most `limit`), returning exit status, stdout and stderr.
