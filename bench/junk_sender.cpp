@@ -55,7 +55,8 @@ long from_ports(std::uint16_t port, long count, double rate) {
         if (bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
             continue;
         }
-        std::this_thread::sleep_until(start + std::chrono::duration<double>(static_cast<double>(sent) / rate));
+        std::this_thread::sleep_until(start +
+                                      std::chrono::duration<double>(static_cast<double>(sent) / rate));
         sent += sendto(socket_fd.get(), JUNK, sizeof JUNK - 1, 0, reinterpret_cast<const sockaddr*>(&relay),
                        sizeof relay) > 0
                     ? 1
@@ -70,13 +71,15 @@ int main(int argc, char* argv[]) {
     try {
         const std::string mode = argc > 1 ? argv[1] : "";
         if (mode == "flood" && argc == 4) {
-            std::cout << flood(static_cast<std::uint16_t>(std::stoi(argv[2])), std::stod(argv[3])) << std::endl;
+            std::cout << flood(static_cast<std::uint16_t>(std::stoi(argv[2])), std::stod(argv[3]))
+                      << std::endl;
         } else if (mode == "ports" && argc == 5) {
             std::cout << from_ports(static_cast<std::uint16_t>(std::stoi(argv[2])), std::stol(argv[3]),
                                     std::stod(argv[4]))
                       << std::endl;
         } else {
-            throw std::invalid_argument("Usage: bench-junk flood PORT SECONDS | bench-junk ports PORT COUNT RATE");
+            throw std::invalid_argument(
+                "Usage: bench-junk flood PORT SECONDS | bench-junk ports PORT COUNT RATE");
         }
     } catch (const std::exception& error) {
         std::cerr << error.what() << std::endl;

@@ -385,7 +385,8 @@ TEST(TraceProcess, ATraceThatCannotGrowEndsWithAWholeRow) {
     }
     trace.signal(SIGTERM);
     ASSERT_EQ(trace.wait_exit(10s), 1) << trace.err();
-    EXPECT_TRUE(trace.err().ends_with(format("Error while writing the trace to {}: File too large.\n", trace_file.path)))
+    EXPECT_TRUE(trace.err().ends_with(
+        format("Error while writing the trace to {}: File too large.\n", trace_file.path)))
         << trace.err();
     const std::string csv = trace_file.bytes();
     ASSERT_TRUE(csv.ends_with('\n')) << csv.substr(csv.size() - 30);
@@ -417,7 +418,8 @@ TEST(TraceProcess, WritesStandardOutputWithoutChangingItForOthers) {
     EXPECT_EQ(flags & O_NONBLOCK, 0);
     trace.signal(SIGTERM);
     ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
-    EXPECT_TRUE(trace.out().starts_with("time,client,direction,kind,offset,length,bytes,first,fate\n0.000000,"));
+    EXPECT_TRUE(
+        trace.out().starts_with("time,client,direction,kind,offset,length,bytes,first,fate\n0.000000,"));
     EXPECT_TRUE(trace.out().ends_with(",up,GET,0,1000,11,,relayed\n")) << trace.out();
 }
 
@@ -496,7 +498,8 @@ TEST(TraceProcess, UsageErrorsSayWhy) {
          "--seed: not a whole number from 0 to 18446744073709551615"},
         {{"--seed", "1", "--rate", "10"}, "--seed: nothing is drawn without --loss, --dup or --delay"},
         {{"--queue", "10", "--loss", "0.1"}, "--queue: nothing waits without --delay or --rate"},
-        {{"--shape", "up", "--loss", "0"}, "--shape: no path to play without --loss, --dup, --delay or --rate"},
+        {{"--shape", "up", "--loss", "0"},
+         "--shape: no path to play without --loss, --dup, --delay or --rate"},
     };
     for (const auto& [options, message] : cases) {
         std::vector<std::string> args = options;

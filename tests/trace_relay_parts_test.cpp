@@ -243,7 +243,8 @@ TEST(OutputBuffer, AReaderGoneOrAFailedWriteEndsTheWritingNotTheCounting) {
 // The datagrams of one client: `up` sent, `down` come back.
 void exchange(ClientPool& pool, std::size_t slot, int up, int down, std::int64_t now_ns) {
     for (int i = 0; i < up + down; ++i) {
-        pool.count(slot, i < up ? Direction::up : Direction::down, {Kind::other, 0, 0}, Fate::relayed, now_ns);
+        pool.count(slot, i < up ? Direction::up : Direction::down, {Kind::other, 0, 0}, Fate::relayed,
+                   now_ns);
     }
 }
 

@@ -106,7 +106,8 @@ void add_shaping(CLI::App& app, RelayOptions& options) {
         ->check(CLI::Validator(
             [](const std::string& digits) {
                 // Compared as text: read as a number, a larger one would saturate.
-                return digits.size() < MAX_SEED.size() || (digits.size() == MAX_SEED.size() && digits <= MAX_SEED)
+                return digits.size() < MAX_SEED.size() ||
+                               (digits.size() == MAX_SEED.size() && digits <= MAX_SEED)
                            ? ""
                            : "not a whole number from 0 to " + std::string(MAX_SEED);
             },

@@ -16,7 +16,8 @@ bool is_local(in_addr address) {
     sockaddr_in any_port{};
     any_port.sin_family = AF_INET;
     any_port.sin_addr = address;
-    return probe.get() >= 0 && bind(probe.get(), reinterpret_cast<const sockaddr*>(&any_port), sizeof any_port) == 0;
+    return probe.get() >= 0 &&
+           bind(probe.get(), reinterpret_cast<const sockaddr*>(&any_port), sizeof any_port) == 0;
 }
 }  // namespace
 

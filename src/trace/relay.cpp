@@ -106,7 +106,7 @@ private:
     std::int64_t forget_ns;
     PathShape shape;
     std::uint64_t seed;
-    std::uint64_t arrivals = 0;        // clients met so far
+    std::uint64_t arrivals = 0;       // clients met so far
     std::array<ShapedLink, 2> links;  // up, down
     ClientPool pool{MAX_CLIENTS, MAX_CLIENT_LINES};
     std::vector<std::optional<Connection>> connections{MAX_CLIENTS};  // by the pool's slot
@@ -131,7 +131,8 @@ Relay::Relay(const RelayOptions& options, const sockaddr_in& listening, const so
       seed(options.seed ? *options.seed : system_seed()),
       links{ShapedLink(shape.path, shape.rate), ShapedLink(shape.path, shape.rate)},
       rows(
-          OUTPUT_BUFFER_BYTES, [&output](const char* data, std::size_t size) { return output.write(data, size); },
+          OUTPUT_BUFFER_BYTES,
+          [&output](const char* data, std::size_t size) { return output.write(data, size); },
           [&output](std::size_t bytes) { output.cut_back(bytes); }),
       last_ns(monotonic_ns()) {
     if (options.idle_s) {
@@ -248,8 +249,8 @@ bool Relay::make_room() {
 
 // A relay that runs for hours meets thousands of clients.
 void Relay::forget_quiet_clients(std::int64_t now_ns) {
-    for (std::optional<ClientPool::Quiet> quiet = quietest_free(); quiet && now_ns - quiet->active_ns >= forget_ns;
-         quiet = quietest_free()) {
+    for (std::optional<ClientPool::Quiet> quiet = quietest_free();
+         quiet && now_ns - quiet->active_ns >= forget_ns; quiet = quietest_free()) {
         forget(quiet->slot);
     }
 }
@@ -362,7 +363,8 @@ void Relay::receive_from_server(std::size_t slot) {
 // Straight on where the path is not shaped; otherwise through its draws and queue.
 void Relay::pass(std::size_t slot, Direction direction, std::string_view datagram, std::int64_t now_ns) {
     if (!shape.active() || !(direction == Direction::up ? shape.up : shape.down)) {
-        record(slot, direction, datagram, deliver(slot, direction, datagram) ? Fate::relayed : Fate::lost, now_ns);
+        record(slot, direction, datagram, deliver(slot, direction, datagram) ? Fate::relayed : Fate::lost,
+               now_ns);
         return;
     }
     Connection& client = *connections[slot];
@@ -410,7 +412,8 @@ void Relay::record(std::size_t slot, Direction direction, std::string_view datag
     last_ns = now_ns;
     const Classified what = classify(datagram);
     const std::optional<bool> first = pool.count(slot, direction, what, fate, now_ns);
-    rows.add(csv_row({now_ns - *start_ns, pool.name(slot), direction, what, datagram.size(), first, fate}), now_ns);
+    rows.add(csv_row({now_ns - *start_ns, pool.name(slot), direction, what, datagram.size(), first, fate}),
+             now_ns);
 }
 
 void Relay::finish(std::ostream& log) {
@@ -449,8 +452,9 @@ void run_relay(const RelayOptions& options, const StopSignals& signals, std::ost
     const sockaddr_in listening = resolve_ipv4(options.bind_address, options.listen_port);
     const sockaddr_in server = resolve_ipv4(options.server_host, options.server_port);
     if (reaches(listening, server)) {
-        throw UsageError(format("The server {} is the relay itself, listening on {}: it cannot relay to itself.",
-                                address_name(server), address_name(listening)));
+        throw UsageError(
+            format("The server {} is the relay itself, listening on {}: it cannot relay to itself.",
+                   address_name(server), address_name(listening)));
     }
     // Before the port is bound, so that a client finds the trace's writer there once it is.
     const TraceOutput output(options.output, signals);

@@ -10,11 +10,13 @@ void print_summary(std::ostream& log, const ClientPool& clients, bool shaped, co
         log << client.tally.summary_line(client.name, shaped) << '\n';
     }
     if (clients.folded() > 0) {
-        log << clients.folded_tally().summary_line(format("{} other clients together", clients.folded()), shaped)
+        log << clients.folded_tally().summary_line(format("{} other clients together", clients.folded()),
+                                                   shaped)
             << '\n';
     }
     if (counts.unrelayed > 0) {
-        log << format("{} datagrams from further clients not relayed: no socket to spare\n", counts.unrelayed);
+        log << format("{} datagrams from further clients not relayed: no socket to spare\n",
+                      counts.unrelayed);
     }
     if (counts.evicted > 0) {
         log << format("{} clients forgotten early to make room for new ones\n", counts.evicted);

@@ -57,8 +57,8 @@ int reopen_standard_output() {
     }
     const int fd = open("/proc/self/fd/1", WRITE_FLAGS);
     if (fd < 0 && errno != ENXIO) {
-        throw std::runtime_error(
-            format("Cannot open standard output anew, to write it without blocking: {}.", std::strerror(errno)));
+        throw std::runtime_error(format("Cannot open standard output anew, to write it without blocking: {}.",
+                                        std::strerror(errno)));
     }
     return fd;
 }
