@@ -56,6 +56,20 @@ std::vector<std::vector<std::string>> read_rows(const std::string& csv, std::str
 
 enum Column { TIME, CLIENT, DIRECTION, KIND, OFFSET, LENGTH, BYTES, FIRST, FATE };
 
+// drovik-trace with `options` before its ports, in front of a socket of the test's as its server.
+struct RelayToSocket {
+    explicit RelayToSocket(std::vector<std::string> options)
+        : trace(DROVIK_TRACE_BIN, [&] {
+              options.insert(options.end(),
+                             {std::to_string(port), "127.0.0.1", std::to_string(server.port())});
+              return options;
+          }()) {}
+
+    test::UdpSocket server;
+    std::uint16_t port = test::free_udp_port();
+    test::Process trace;
+};
+
 TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     const test::RunningServer server = test::start_server();
     const test::OutputFile trace_file("drovik-trace-csv");
@@ -136,10 +150,8 @@ TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
 // A sender that takes a new port for every datagram takes one socket each from the relay;
 // when the descriptors run out, the least recently active client gives its own back.
 TEST(TraceProcess, MakesRoomWhenItRunsOutOfDescriptors) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "2", "-o", "/dev/null", std::to_string(port),
-                                           "127.0.0.1", std::to_string(server.port())});
+    RelayToSocket relay({"--idle", "2", "-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const rlimit few{64, 64};
     ASSERT_EQ(prlimit(trace.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
@@ -162,10 +174,8 @@ TEST(TraceProcess, MakesRoomWhenItRunsOutOfDescriptors) {
 // the server, so its replies still reach it, and its one summary line; the summary stays within
 // 1000 lines, every datagram counted.
 TEST(TraceProcess, AJunkBurstNeitherEvictsALiveClientNorSwellsTheSummary) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"-o", "/dev/null", std::to_string(port), "127.0.0.1",
-                                           std::to_string(server.port())});
+    RelayToSocket relay({"-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const test::UdpSocket live;
     live.send_to(port, "GET 0 1000\n");
@@ -201,10 +211,8 @@ TEST(TraceProcess, AJunkBurstNeitherEvictsALiveClientNorSwellsTheSummary) {
 // A flood of junk at full speed, then SIGTERM: the relay ends all the same, every row written.
 // (The flood stops once the relay has ended, or after 20 s.)
 TEST(TraceProcess, AFloodHoldsUpNeitherTheEndNorTheRows) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"-o", "/dev/null", std::to_string(port), "127.0.0.1",
-                                           std::to_string(server.port())});
+    RelayToSocket relay({"-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     std::jthread flood([port](const std::stop_token& stop) {
         const test::UdpSocket sender;
@@ -224,11 +232,9 @@ TEST(TraceProcess, AFloodHoldsUpNeitherTheEndNorTheRows) {
 
 // A relay without --idle runs until SIGINT or SIGTERM; either ends it normally, summary included.
 TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
-    const test::UdpSocket server;
     for (const int stop : {SIGINT, SIGTERM}) {
-        const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-        test::Process trace(DROVIK_TRACE_BIN, {"-o", "/dev/null", std::to_string(port), "127.0.0.1",
-                                               std::to_string(server.port())});
+        RelayToSocket relay({"-o", "/dev/null"});
+        auto& [server, port, trace] = relay;
         ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
         const test::UdpSocket client;
         client.send_to(port, "GET 0 1000\n");
@@ -244,10 +250,8 @@ TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
 // A relay that runs for hours: clients quiet for --forget seconds give back their sockets, so
 // that clients coming one after another never exhaust them; one that speaks again is relayed.
 TEST(TraceProcess, ForgetsQuietClientsAndMeetsThemAgain) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--forget", "2", "-o", "/dev/null", std::to_string(port),
-                                           "127.0.0.1", std::to_string(server.port())});
+    RelayToSocket relay({"--forget", "2", "-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const auto descriptors = [&] {
         return std::distance(
@@ -349,10 +353,8 @@ TEST(TraceProcess, AStuckReaderHoldsUpNeitherTheRelayingNorTwoStopSignals) {
 // output before it binds its port, so the pipe has its writer once the port is bound.
 TEST(TraceProcess, AReaderThatGoesAwayEndsOnlyTheTrace) {
     StuckPipe pipe;
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"-o", pipe.fifo.path, std::to_string(port), "127.0.0.1",
-                                           std::to_string(server.port())});
+    RelayToSocket relay({"-o", pipe.fifo.path});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     close(std::exchange(pipe.reader, -1));
     const test::UdpSocket client;
@@ -370,11 +372,9 @@ TEST(TraceProcess, AReaderThatGoesAwayEndsOnlyTheTrace) {
 // A trace file that cannot grow past 1000 bytes (RLIMIT_FSIZE, as a full disk would): the relay
 // goes on, says why the trace failed, and the file ends with a whole row.
 TEST(TraceProcess, ATraceThatCannotGrowEndsWithAWholeRow) {
-    const test::UdpSocket server;
     const test::OutputFile trace_file("drovik-trace-limited");
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"-o", trace_file.path, std::to_string(port), "127.0.0.1",
-                                           std::to_string(server.port())});
+    RelayToSocket relay({"-o", trace_file.path});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const rlimit small{1000, 1000};
     ASSERT_EQ(prlimit(trace.pid(), RLIMIT_FSIZE, &small, nullptr), 0);
@@ -401,9 +401,8 @@ TEST(TraceProcess, ATraceThatCannotGrowEndsWithAWholeRow) {
 // pipe's description stays as it was, blocking, so that no end of the relay, not even a
 // SIGKILL, can leave it changed for the others.
 TEST(TraceProcess, WritesStandardOutputWithoutChangingItForOthers) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {std::to_string(port), "127.0.0.1", std::to_string(server.port())});
+    RelayToSocket relay({});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const test::UdpSocket client;
     client.send_to(port, "GET 0 1000\n");
