@@ -85,8 +85,8 @@ void add_shaping(CLI::App& app, RelayOptions& options) {
     text_option(app, "--rate", "N", "at most N datagrams a second leave in each direction (token bucket)",
                 [&](const std::string& text) { shape.rate = whole_number("--rate", text, 1, MAX_COUNT); });
     text_option(app, "--queue", "N",
-                "at most N datagrams held for --delay and --rate in each direction; beyond it, dropped "
-                "(default 1000)",
+                "at most N datagrams held for --delay and --rate in each direction, extra copies included; "
+                "beyond it, dropped (default 1000)",
                 [&](const std::string& text) {
                     shape.path.max_pending = whole_number("--queue", text, 1, MAX_COUNT);
                 });

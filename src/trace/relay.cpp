@@ -300,7 +300,8 @@ std::optional<std::size_t> Relay::client_at(const sockaddr_in& address, std::int
         return std::nullopt;
     }
     const std::size_t slot = pool.add(key, address_name(address), now_ns);
-    connections[slot].emplace(Connection{std::move(*upstream), address, draws(), 0});
+    connections[slot].emplace(Connection{std::move(*upstream), address, nullptr, 0});
+    connections[slot]->streams = draws();
     return slot;
 }
 
