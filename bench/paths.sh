@@ -1,5 +1,6 @@
 # The block of scripts/bench.sh behind docs/paths.md: drovik-client-fast and drovik-fetch
-# through drovik-trace playing a few paths in front of drovik-server, a table and a picture.
+# through drovik-trace playing a few paths in front of drovik-server, a table and a picture,
+# and the trace of one download on a path, drawn.
 # Sourced by scripts/bench.sh, whose helpers (and relay.sh's start_relay_with) it uses.
 # The run count and size may be set from the environment for a quick look (PATHS_RUNS=1 ...).
 
@@ -67,6 +68,21 @@ paths_table() {
   done
 }
 
+# The trace of one fast download of PATHS_BYTES through --loss 0.1 --delay 50-200 --seed 1,
+# drawn as docs/trace-shaped.png; its summary line in paths-trace.txt.
+path_trace() {
+  start_daemon "$bin/drovik-server" PORT
+  server_port=$daemon_port
+  start_relay_with trace --seed 1 --loss 0.1 --delay 50-200 -o "$out/paths-trace.csv"
+  "$bin/drovik-client-fast" 127.0.0.1 "$relay_port" "$out/paths.bin" "$PATHS_BYTES" >/dev/null
+  "$bin/verify-download" "$out/paths.bin" "$PATHS_BYTES" >/dev/null
+  stop_daemon "$relay_pid"
+  stop_daemon "$daemon_pid"
+  cp "$out/relay-trace.err" "$out/paths-trace.txt"
+  src/trace/drovik-trace-plot "$out/paths-trace.csv" docs/trace-shaped.png
+  rm -f "$out/paths.bin"
+}
+
 bench_paths() {
   local run k client
   echo "Measuring shaped paths..." >&2
@@ -78,4 +94,5 @@ bench_paths() {
   done
   paths_table
   gnuplot -e "data='$out/paths.dat'; bytes=$PATHS_BYTES; output='docs/paths.png'" bench/paths.gp
+  path_trace
 }

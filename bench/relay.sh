@@ -1,7 +1,8 @@
 # drovik-trace's block of scripts/bench.sh: does relaying slow the transfer down, and what
 # does it add to a round trip? Then its targets: a reader that never reads, many source ports,
-# the path it plays. Sourced by scripts/bench.sh, whose helpers it uses. RELAY_BASELINE, the
-# path of another build of drovik-trace (main's, say), adds its figures for comparison.
+# the path it plays, a flood, junk from thousands of ports. Sourced by scripts/bench.sh, whose
+# helpers it uses. RELAY_BASELINE, the path of another build of drovik-trace (main's, say),
+# adds its figures for comparison.
 
 # ---- drovik-trace: does relaying slow the transfer down? --------------------------
 # One fast download of RELAY_BYTES from a fresh server, to it directly ($1 = direct) or
@@ -107,15 +108,19 @@ unshaped_target() {
 }
 
 # ---- drovik-trace's targets: a stuck reader, many source ports, the played path ----------
+# Junk sources a second for the many-ports targets: about what the relay takes in on this
+# machine while it opens a socket for each.
+JUNK_RATE=${JUNK_RATE:-10000}
 # Each appends one line to bench/out/relay-targets.txt; relay_targets prints the table.
 
-# Starts drovik-trace with options "$@" (before its ports) in front of the server on port
-# $server_port, its summary in relay-$key.err; sets relay_pid and relay_port once it is bound.
+# Starts drovik-trace (or RELAY_PROGRAM) with options "$@" (before its ports) in front of the
+# server on port $server_port, its summary in relay-$key.err; sets relay_pid and relay_port
+# once it is bound.
 start_relay_with() {
   local key=$1
   shift
   relay_port=$(free_udp_port)
-  "$bin/drovik-trace" "$@" "$relay_port" 127.0.0.1 "$server_port" 2>"$out/relay-$key.err" &
+  "${RELAY_PROGRAM:-$bin/drovik-trace}" "$@" "$relay_port" 127.0.0.1 "$server_port" 2>"$out/relay-$key.err" &
   relay_pid=$!
   started+=("$relay_pid")
   wait_udp_bound "$relay_port"
@@ -197,15 +202,96 @@ relay_exchange() {
   stop_daemon "$daemon_pid"
 }
 
+# Junk from one socket at full speed through drovik-trace (or the baseline, $1 = baseline)
+# with -o /dev/null in front of a peer that never reads (so that the flood has the other
+# core), SIGTERM after a second of it: appends
+# "flood-KEY end_s status sent relayed rows_not_written", the first the time from SIGTERM to
+# the relay's exit.
+relay_flood() {
+  local key=$1 flood begin end status=0 program
+  program=$([[ $key == baseline ]] && echo "$RELAY_BASELINE" || echo "$bin/drovik-trace")
+  start_daemon "$bin/bench/bench-silent-peer" PORT
+  server_port=$daemon_port
+  RELAY_PROGRAM=$program start_relay_with "flood-$key" -o /dev/null
+  "$bin/bench/bench-junk" flood "$relay_port" 5 >"$out/relay-flood.sent" &
+  flood=$!
+  started+=("$flood")
+  sleep 1
+  begin=$(date +%s.%N)
+  kill -TERM "$relay_pid"
+  wait "$relay_pid" || status=$?
+  end=$(date +%s.%N)
+  wait "$flood"
+  echo "flood-$key $(awk -v b="$begin" -v e="$end" 'BEGIN { printf "%.3f", e - b }') $status $(cat "$out/relay-flood.sent")" \
+    "$(sed -n 's/^127.0.0.1:[0-9]*: up \([0-9]*\) .*/\1/p' "$out/relay-flood-$key.err")" \
+    "$(sed -n 's/^\([0-9]*\) trace rows not written.*/\1/p' "$out/relay-flood-$key.err" | grep . || echo 0)" \
+    >>"$out/relay-targets.txt"
+  forget "$relay_pid"
+  forget "$flood"
+  stop_daemon "$daemon_pid"
+}
+
+# One datagram from each of $2 source ports, JUNK_RATE a second, through drovik-trace (or the
+# baseline) with -o /dev/null: appends "ports-COUNT-KEY sent relayed summary_lines rss_kb
+# peak_rss_kb", the memory when the relay was bound and its peak, read before SIGTERM.
+relay_ports() {
+  local key=$1 count=$2 program sent rss
+  program=$([[ $key == baseline ]] && echo "$RELAY_BASELINE" || echo "$bin/drovik-trace")
+  start_daemon "$bin/drovik-server" PORT
+  server_port=$daemon_port
+  RELAY_PROGRAM=$program start_relay_with "ports-$key" -o /dev/null
+  rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$relay_pid/status")
+  sent=$("$bin/bench/bench-junk" ports "$relay_port" "$count" "$JUNK_RATE")
+  sleep 1
+  echo "ports-$count-$key $sent $(awk '/^VmHWM/ { peak = $2 } END { print peak }' "/proc/$relay_pid/status") $rss" \
+    >"$out/relay-ports.txt"
+  stop_daemon "$relay_pid"
+  awk -v f="$out/relay-ports.txt" '{ if (match($0, /: up [0-9]+ /)) up += substr($0, RSTART + 5, RLENGTH - 6); lines++ }
+    END { getline line < f; split(line, p, " "); print p[1], p[2], up, lines, p[4], p[3] }' \
+    "$out/relay-ports-$key.err" >>"$out/relay-targets.txt"
+  stop_daemon "$daemon_pid"
+}
+
+# A fast download of RELAY_BYTES through drovik-trace (or the baseline), and 1.5 s into it one
+# datagram from each of 2000 source ports, as fast as they go: appends "burst-KEY exit verified client_lines
+# forgotten_early", the client lines those of the downloading client's address.
+relay_burst() {
+  local key=$1 program client verified=yes status=0
+  program=$([[ $key == baseline ]] && echo "$RELAY_BASELINE" || echo "$bin/drovik-trace")
+  start_daemon "$bin/drovik-server" PORT
+  server_port=$daemon_port
+  RELAY_PROGRAM=$program start_relay_with "burst-$key" -o /dev/null
+  "$bin/drovik-client-fast" 127.0.0.1 "$relay_port" "$out/relay.bin" "$RELAY_BYTES" >/dev/null &
+  client=$!
+  started+=("$client")
+  sleep 1.5
+  "$bin/bench/bench-junk" ports "$relay_port" 2000 1000000 >/dev/null
+  wait "$client" || status=$?
+  forget "$client"
+  "$bin/verify-download" "$out/relay.bin" "$RELAY_BYTES" >/dev/null || verified=no
+  stop_daemon "$relay_pid"
+  echo "burst-$key $status $verified $(grep -c '^127\.0\.0\.1:' "$out/relay-burst-$key.err")" \
+    "$(sed -n 's/^\([0-9]*\) clients forgotten early.*/\1/p' "$out/relay-burst-$key.err" | grep . || echo 0)" \
+    >>"$out/relay-targets.txt"
+  stop_daemon "$daemon_pid"
+  rm -f "$out/relay.bin"
+}
+
 measure_relay_targets() {
   echo "Measuring drovik-trace's targets..." >&2
-  local _
+  local _ key
   rm -f "$out/relay-targets.txt"
   for _ in 1 2 3; do relay_stuck; done
   relay_crowded
   relay_exchange shaped-1 --loss 0.3 --dup 0.2 --delay 50-150 --seed 42
   relay_exchange shaped-2 --loss 0.3 --dup 0.2 --delay 50-150 --seed 42
   EXCHANGE_COUNT=1000 EXCHANGE_SPACING_US=1000 relay_exchange rate --rate 100 --queue 100
+  for key in relay ${RELAY_BASELINE:+baseline}; do
+    relay_flood "$key"
+    relay_ports "$key" 20000
+    relay_ports "$key" 60000
+    relay_burst "$key"
+  done
 }
 
 # The field $2 of the line of relay-targets.txt whose key is $1.
@@ -250,4 +336,30 @@ relay_targets() {
   target_row "--rate 100 --queue 100, 1000 datagrams a second for a second: about 100 a second leave; beyond the queue, overflow" \
     "$(awk '$1 == "exchange-rate" { printf "at most %d up and %d down in any second; overflow %d of %d up", $13, $19, $12, $8 }' "$out/relay-targets.txt")" \
     "$(target_field exchange-rate 13) <= 102 && $(target_field exchange-rate 19) <= 102 && $(target_field exchange-rate 12) > 0"
+  junk_targets
+}
+
+# The figures of key $1 (relay or baseline) for the row of target $2, with the baseline's after
+# ours when there is one.
+junk_figures() {
+  local format=$2 key
+  for key in relay ${RELAY_BASELINE:+baseline}; do
+    [[ $key == relay ]] || printf '; the baseline: '
+    awk -v k="$1-$key" "\$1 == k { $format }" "$out/relay-targets.txt"
+  done
+}
+
+junk_targets() {
+  local count
+  target_row "A flood of junk from one socket at full speed, SIGTERM after a second of it: the relay ends within 0.5 s; with -o /dev/null, every row written" \
+    "$(junk_figures flood 'printf "ends %.2f s after SIGTERM, status %d; %d sent, %d relayed, %d rows not written", $2, $3, $4, $5, $6')" \
+    "$(target_field flood-relay 2) <= 0.5 && $(target_field flood-relay 3) == 0 && $(target_field flood-relay 6) == 0"
+  for count in 20000 60000; do
+    target_row "One datagram from each of $count source ports, $JUNK_RATE a second: at most 1000 summary lines, at most 4 MB more memory" \
+      "$(junk_figures "ports-$count" 'printf "%d summary lines, counting %d of %d datagrams sent; %.1f MB resident at the start, +%.1f MB at the peak", $4, $3, $2, $5 * 1024 / 1e6, ($6 - $5) * 1024 / 1e6')" \
+      "$(target_field "ports-$count-relay" 4) <= 1000 && $(target_field "ports-$count-relay" 6) - $(target_field "ports-$count-relay" 5) <= 4000000 / 1024"
+  done
+  target_row "One datagram from each of 2000 source ports at full speed 1.5 s into a fast download of $RELAY_BYTES bytes: the download exact, its summary in one line" \
+    "$(junk_figures burst 'printf "status %d, %s; %d summary lines for the downloading client; %d clients forgotten early", $2, $3 == "yes" ? "exact" : "DIFFERS", $4, $5')" \
+    "$(target_field burst-relay 2) == 0 && \"$(target_field burst-relay 3)\" == \"yes\" && $(target_field burst-relay 4) == 1"
 }

@@ -1,6 +1,8 @@
 // drovik-trace as a process between real clients and a real server: two clients at once, a
-// shaped path, descriptors that run out, stop signals, a stuck or gone reader of the trace, an
+// shaped path, descriptors that run out, junk from many ports, a flood, stop signals, a stuck or
+// gone reader of the trace, a trace that cannot grow, standard output shared with others, an
 // ICMP error injected under a relay run in the test's own process, usage errors.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -14,6 +16,8 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "net/format.hpp"
+#include "net/stop_signals.hpp"
 #include "support/loopback.hpp"
 #include "support/output_file.hpp"
 #include "support/process.hpp"
@@ -51,6 +56,20 @@ std::vector<std::vector<std::string>> read_rows(const std::string& csv, std::str
 }
 
 enum Column { TIME, CLIENT, DIRECTION, KIND, OFFSET, LENGTH, BYTES, FIRST, FATE };
+
+// drovik-trace with `options` before its ports, in front of a socket of the test's as its server.
+struct RelayToSocket {
+    explicit RelayToSocket(std::vector<std::string> options)
+        : trace(DROVIK_TRACE_BIN, [&] {
+              options.insert(options.end(),
+                             {std::to_string(port), "127.0.0.1", std::to_string(server.port())});
+              return options;
+          }()) {}
+
+    test::UdpSocket server;
+    std::uint16_t port = test::free_udp_port();
+    test::Process trace;
+};
 
 TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
     const test::RunningServer server = test::start_server();
@@ -132,10 +151,8 @@ TEST(TraceProcess, RelaysTwoClientsAtOnceAndRecordsEveryDatagram) {
 // A sender that takes a new port for every datagram takes one socket each from the relay;
 // when the descriptors run out, the least recently active client gives its own back.
 TEST(TraceProcess, MakesRoomWhenItRunsOutOfDescriptors) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--idle", "2", "-o", "/dev/null", std::to_string(port),
-                                           "127.0.0.1", std::to_string(server.port())});
+    RelayToSocket relay({"--idle", "2", "-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const rlimit few{64, 64};
     ASSERT_EQ(prlimit(trace.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
@@ -154,13 +171,63 @@ TEST(TraceProcess, MakesRoomWhenItRunsOutOfDescriptors) {
         << trace.err();
 }
 
+// Junk from 1500 source ports while a client is answered: the client keeps its socket towards
+// the server, so its replies still reach it, and its one summary line; the summary stays within
+// 1000 lines.
+TEST(TraceProcess, AJunkBurstNeitherEvictsALiveClientNorSwellsTheSummary) {
+    RelayToSocket relay({"-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    const test::UdpSocket live;
+    live.send_to(port, "GET 0 1000\n");
+    const std::optional<test::UdpSocket::Datagram> get = server.receive(5s);
+    ASSERT_TRUE(get);
+    server.send_to(get->sender, "DATA 0 1\nx");
+    ASSERT_TRUE(live.receive(5s));
+    for (int i = 0; i < 1500; ++i) {
+        test::UdpSocket().send_to(port, "junk");
+        ASSERT_TRUE(server.receive(5s)) << "junk " << i;
+    }
+    live.send_to(port, "GET 1000 1000\n");
+    const std::optional<test::UdpSocket::Datagram> again = server.receive(5s);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->sender.sin_port, get->sender.sin_port) << "the live client's socket was closed";
+    trace.signal(SIGTERM);
+    ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
+    const std::string& summary = trace.err();
+    EXPECT_LE(std::count(summary.begin(), summary.end(), '\n'), 1000);
+    const std::string live_line = "127.0.0.1:" + std::to_string(live.port()) + ": up 2 down 1,";
+    const std::size_t at = summary.find(live_line);
+    EXPECT_TRUE(at != std::string::npos && at == summary.rfind(live_line)) << summary.substr(0, 300);
+}
+
+// A flood of junk at full speed, then SIGTERM: the relay ends all the same, every row written.
+// (The flood stops once the relay has ended, or after 20 s.)
+TEST(TraceProcess, AFloodHoldsUpNeitherTheEndNorTheRows) {
+    RelayToSocket relay({"-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    std::jthread flood([port](const std::stop_token& stop) {
+        const test::UdpSocket sender;
+        const sockaddr_in relay = test::loopback_address(port);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
+            sendto(sender.fd(), "junk", 4, 0, reinterpret_cast<const sockaddr*>(&relay), sizeof relay);
+        }
+    });
+    ASSERT_TRUE(server.receive(5s));
+    trace.signal(SIGTERM);
+    const std::optional<int> status = trace.wait_exit(10s);
+    flood.request_stop();
+    ASSERT_EQ(status, 0) << trace.err();
+    EXPECT_EQ(trace.err().find("trace rows not written"), std::string::npos) << trace.err();
+}
+
 // A relay without --idle runs until SIGINT or SIGTERM; either ends it normally, summary included.
 TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
-    const test::UdpSocket server;
     for (const int stop : {SIGINT, SIGTERM}) {
-        const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-        test::Process trace(DROVIK_TRACE_BIN, {"-o", "/dev/null", std::to_string(port), "127.0.0.1",
-                                               std::to_string(server.port())});
+        RelayToSocket relay({"-o", "/dev/null"});
+        auto& [server, port, trace] = relay;
         ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
         const test::UdpSocket client;
         client.send_to(port, "GET 0 1000\n");
@@ -176,10 +243,8 @@ TEST(TraceProcess, StopSignalsEndItWithStatusZero) {
 // A relay that runs for hours: clients quiet for --forget seconds give back their sockets, so
 // that clients coming one after another never exhaust them; one that speaks again is relayed.
 TEST(TraceProcess, ForgetsQuietClientsAndMeetsThemAgain) {
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"--forget", "2", "-o", "/dev/null", std::to_string(port),
-                                           "127.0.0.1", std::to_string(server.port())});
+    RelayToSocket relay({"--forget", "2", "-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     const auto descriptors = [&] {
         return std::distance(
@@ -281,10 +346,8 @@ TEST(TraceProcess, AStuckReaderHoldsUpNeitherTheRelayingNorTwoStopSignals) {
 // output before it binds its port, so the pipe has its writer once the port is bound.
 TEST(TraceProcess, AReaderThatGoesAwayEndsOnlyTheTrace) {
     StuckPipe pipe;
-    const test::UdpSocket server;
-    const auto port = static_cast<std::uint16_t>(test::free_udp_port());
-    test::Process trace(DROVIK_TRACE_BIN, {"-o", pipe.fifo.path, std::to_string(port), "127.0.0.1",
-                                           std::to_string(server.port())});
+    RelayToSocket relay({"-o", pipe.fifo.path});
+    auto& [server, port, trace] = relay;
     ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
     close(std::exchange(pipe.reader, -1));
     const test::UdpSocket client;
@@ -297,6 +360,54 @@ TEST(TraceProcess, AReaderThatGoesAwayEndsOnlyTheTrace) {
         trace.err().find(" trace rows not written: the trace's reader went away, and the relay went on\n"),
         std::string::npos)
         << trace.err();
+}
+
+// A trace file that cannot grow past 1000 bytes (RLIMIT_FSIZE, as a full disk would): the relay
+// goes on, says why the trace failed, and the file ends with a whole row.
+TEST(TraceProcess, ATraceThatCannotGrowEndsWithAWholeRow) {
+    const test::OutputFile trace_file("drovik-trace-limited");
+    RelayToSocket relay({"-o", trace_file.path});
+    auto& [server, port, trace] = relay;
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    const rlimit small{1000, 1000};
+    ASSERT_EQ(prlimit(trace.pid(), RLIMIT_FSIZE, &small, nullptr), 0);
+    const test::UdpSocket client;
+    for (int i = 0; i < 40; ++i) {
+        client.send_to(port, format("GET {} 1000\n", i * 1000));
+        ASSERT_TRUE(server.receive(5s));
+    }
+    trace.signal(SIGTERM);
+    ASSERT_EQ(trace.wait_exit(10s), 1) << trace.err();
+    EXPECT_TRUE(trace.err().ends_with(
+        format("Error while writing the trace to {}: File too large.\n", trace_file.path)))
+        << trace.err();
+    const std::string csv = trace_file.bytes();
+    ASSERT_TRUE(csv.ends_with('\n')) << csv.substr(csv.size() - 30);
+    EXPECT_GT(csv.size(), 900U);
+    std::string header;
+    for (const auto& row : read_rows(csv, header)) {
+        EXPECT_EQ(row.size(), 9U);
+    }
+}
+
+// The trace on standard output, a pipe shared with others: the rows come through, and the
+// pipe's description stays as it was, blocking, so that no end of the relay, not even a
+// SIGKILL, can leave it changed for the others.
+TEST(TraceProcess, WritesStandardOutputWithoutChangingItForOthers) {
+    RelayToSocket relay({});
+    auto& [server, port, trace] = relay;
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    const test::UdpSocket client;
+    client.send_to(port, "GET 0 1000\n");
+    ASSERT_TRUE(server.receive(5s));
+    std::ifstream info("/proc/" + std::to_string(trace.pid()) + "/fdinfo/1");
+    const std::string fields{std::istreambuf_iterator<char>(info), {}};
+    EXPECT_EQ(std::stoi(fields.substr(fields.find("flags:") + 6), nullptr, 8) & O_NONBLOCK, 0) << fields;
+    trace.signal(SIGTERM);
+    ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
+    EXPECT_TRUE(
+        trace.out().starts_with("time,client,direction,kind,offset,length,bytes,first,fate\n0.000000,"));
+    EXPECT_TRUE(trace.out().ends_with(",up,GET,0,1000,11,,relayed\n")) << trace.out();
 }
 
 // The first send and the first receive on a socket towards the server fail as after an ICMP
@@ -337,7 +448,8 @@ TEST(TraceProcess, AnUnreachableServerLosesADatagramAndTheRelayGoesOn) {
     std::string ended_by;
     std::jthread relay([&] {
         try {
-            trace::run_relay(options, log, calls);
+            const StopSignals signals;
+            trace::run_relay(options, signals, log, calls);
         } catch (const std::exception& error) {
             ended_by = error.what();
         }
@@ -369,6 +481,12 @@ TEST(TraceProcess, UsageErrorsSayWhy) {
         {{"--delay", "200-100"}, "--delay: MIN is above MAX"},
         {{"--rate", "0"}, "--rate: not a whole number from 1 to 1000000"},
         {{"--shape", "sideways"}, "--shape: not up, down or both"},
+        {{"--seed", "18446744073709551616", "--loss", "0.1"},
+         "--seed: not a whole number from 0 to 18446744073709551615"},
+        {{"--seed", "1", "--rate", "10"}, "--seed: nothing is drawn without --loss, --dup or --delay"},
+        {{"--queue", "10", "--loss", "0.1"}, "--queue: nothing waits without --delay or --rate"},
+        {{"--shape", "up", "--loss", "0"},
+         "--shape: no path to play without --loss, --dup, --delay or --rate"},
     };
     for (const auto& [options, message] : cases) {
         std::vector<std::string> args = options;
@@ -377,6 +495,23 @@ TEST(TraceProcess, UsageErrorsSayWhy) {
         EXPECT_EQ(result.status, 2) << options[0];
         EXPECT_TRUE(result.err.starts_with(message)) << result.err;
     }
+}
+
+// Pointed at its own listening address, a relay would relay to itself: refused at once. Another
+// loopback address with the same port is another socket.
+TEST(TraceProcess, RefusesToRelayToItself) {
+    const std::string port = std::to_string(test::free_udp_port());
+    for (const auto& [bind, server] : std::vector<std::pair<std::string, std::string>>{
+             {"127.0.0.1", "127.0.0.1"}, {"127.0.0.1", "0.0.0.0"}, {"0.0.0.0", "127.0.0.2"}}) {
+        const test::RunResult result = test::run_program(DROVIK_TRACE_BIN, {"-b", bind, port, server, port});
+        EXPECT_EQ(result.status, 2) << bind << " " << server;
+        EXPECT_TRUE(result.err.ends_with(": it cannot relay to itself.\n")) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    test::Process other(DROVIK_TRACE_BIN, {"-o", "/dev/null", port, "127.0.0.2", port});
+    ASSERT_TRUE(test::wait_udp_bound(static_cast<std::uint16_t>(std::stoi(port)), 5s)) << other.err();
+    other.signal(SIGTERM);
+    EXPECT_EQ(other.wait_exit(10s), 0) << other.err();
 }
 
 }  // namespace

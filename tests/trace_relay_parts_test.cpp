@@ -1,6 +1,7 @@
 // drovik-trace's relay apart from its sockets: the shaped path on a virtual clock, the output
-// buffer before a writer that refuses, the client table.
+// buffer before a writer that refuses, the client pool.
 #include <gtest/gtest.h>
+#include <limits.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "trace/client_table.hpp"
+#include "trace/client_pool.hpp"
 #include "trace/output_buffer.hpp"
 #include "trace/shaped_link.hpp"
 
@@ -135,12 +136,26 @@ TEST(ShapedLink, TheRateSpacesDeparturesAndTheQueueBoundsWhatWaits) {
     EXPECT_EQ(departures.back(), 2000 * MS);
 }
 
+// --dup 0.9 --delay 100-100 --queue 5: about ten copies drawn for each datagram, five held at most.
+TEST(ShapedLink, CopiesCountAgainstTheQueue) {
+    ShapedLink link(path(0, 900000, 100, 100, 5), std::nullopt);
+    std::mt19937 stream(3);
+    for (int i = 0; i < 20; ++i) {
+        const ShapedLink::Taken taken = link.take(0, "x", stream, 0);
+        EXPECT_LE(link.held(), 5U) << "after datagram " << i;
+        EXPECT_EQ(taken.fate, i == 0 ? Fate::relayed : Fate::overflow);
+    }
+}
+
 // A writer that takes what the test allows and refuses the rest (EAGAIN), then fails.
 struct Writer {
     std::string taken;
     std::size_t room = 0;
     int error = EAGAIN;
+    std::vector<std::string> offered;  // what each write was given
+    std::vector<std::size_t> cuts;
     ssize_t operator()(const char* data, std::size_t size) {
+        offered.emplace_back(data, size);
         if (room == 0) {
             errno = error;
             return -1;
@@ -152,9 +167,14 @@ struct Writer {
     }
 };
 
+OutputBuffer buffer(std::size_t capacity, Writer& writer) {
+    return {capacity, [&](const char* data, std::size_t size) { return writer(data, size); },
+            [&](std::size_t bytes) { writer.cuts.push_back(bytes); }};
+}
+
 TEST(OutputBuffer, RowsWaitForTheWriterAndWholeOnesAreDroppedWhenFull) {
     Writer writer;
-    OutputBuffer rows(100, [&](const char* data, std::size_t size) { return writer(data, size); });
+    OutputBuffer rows = buffer(100, writer);
     EXPECT_EQ(rows.write_due_ns(), std::nullopt);
     for (int i = 0; i < 5; ++i) {
         rows.add(std::string(29, static_cast<char>('a' + i)) + "\n", 7 * MS);
@@ -180,21 +200,33 @@ TEST(OutputBuffer, RowsWaitForTheWriterAndWholeOnesAreDroppedWhenFull) {
     rows.write_some();
     rows.abandon();
     EXPECT_EQ(rows.unwritten(), 5U) << "the two rows left at the end, one begun";
+    EXPECT_EQ(writer.cuts, std::vector<std::size_t>{1}) << "the row begun is taken back";
     EXPECT_FALSE(rows.reader_gone());
     EXPECT_EQ(rows.failure(), std::nullopt);
 }
 
-TEST(OutputBuffer, AFullBatchIsDueAtOnce) {
+// A full batch is due at once; each write ends at a row's end within PIPE_BUF bytes, which a
+// pipe takes whole or refuses.
+TEST(OutputBuffer, AFullBatchIsDueAtOnceAndWrittenInWholeRows) {
     Writer writer;
-    OutputBuffer rows(1 << 20, [&](const char* data, std::size_t size) { return writer(data, size); });
-    rows.add(std::string(OutputBuffer::BATCH_BYTES - 1, 'r') + "\n", 3 * MS);
+    writer.room = 1 << 20;
+    OutputBuffer rows = buffer(1 << 20, writer);
+    for (int i = 0; i < 500; ++i) {
+        rows.add(std::string(10 + i % 90, 'r') + "\n", 3 * MS);
+    }
     EXPECT_EQ(rows.write_due_ns(), 3 * MS);
+    rows.write_some();
+    ASSERT_GT(writer.offered.size(), 1U);
+    for (const std::string& offered : writer.offered) {
+        EXPECT_LE(offered.size(), std::size_t{PIPE_BUF});
+        EXPECT_TRUE(offered.ends_with('\n'));
+    }
 }
 
 TEST(OutputBuffer, AReaderGoneOrAFailedWriteEndsTheWritingNotTheCounting) {
     for (const int error : {EPIPE, ENOSPC}) {
-        Writer writer{"", 0, error};
-        OutputBuffer rows(100, [&](const char* data, std::size_t size) { return writer(data, size); });
+        Writer writer{"", 0, error, {}, {}};
+        OutputBuffer rows = buffer(100, writer);
         rows.add("a\n", 0);
         rows.write_some();
         rows.add("b\n", 0);
@@ -208,31 +240,55 @@ TEST(OutputBuffer, AReaderGoneOrAFailedWriteEndsTheWritingNotTheCounting) {
     }
 }
 
-TEST(ClientTable, TheLeastRecentlyActiveClientThatMayGoIsTheOneToForget) {
-    ClientTable table(3);
-    table.add(10, 0, 1);
-    table.add(11, 1, 2);
-    table.add(12, 2, 3);
-    EXPECT_TRUE(table.full());
-    table.touch(10, 4);
-    table.touch(99, 5);  // not in the table: no effect
-    const auto any = [](std::size_t) { return true; };
-    ASSERT_TRUE(table.least_recent(any));
-    EXPECT_EQ(table.least_recent(any)->client, 1U);
-    const auto oldest_free = table.least_recent([](std::size_t client) { return client != 1; });
-    ASSERT_TRUE(oldest_free);
-    EXPECT_EQ(oldest_free->key, 12U);
-    EXPECT_EQ(oldest_free->active_ns, 3);
-    table.remove(11);
-    EXPECT_FALSE(table.full());
-    EXPECT_EQ(table.find(11), std::nullopt);
-    EXPECT_EQ(table.find(10), 0U);
-    std::vector<std::uint64_t> order;
-    for (const ClientTable::Entry& entry : table) {
-        order.push_back(entry.key);
+// The datagrams of one client: `up` sent, `down` come back.
+void exchange(ClientPool& pool, std::size_t slot, int up, int down, std::int64_t now_ns) {
+    for (int i = 0; i < up + down; ++i) {
+        pool.count(slot, i < up ? Direction::up : Direction::down, {Kind::other, 0, 0}, Fate::relayed,
+                   now_ns);
     }
-    EXPECT_EQ(order, (std::vector<std::uint64_t>{12, 10}));
-    EXPECT_EQ(table.least_recent([](std::size_t) { return false; }), std::nullopt);
+}
+
+TEST(ClientPool, ASenderNeverAnsweredGoesBeforeAClientInATransfer) {
+    ClientPool pool(3, 10);
+    const std::size_t talking = pool.add(10, "talking", 1);
+    exchange(pool, talking, 1, 1, 2);
+    const std::size_t first = pool.add(11, "first", 3);
+    const std::size_t second = pool.add(12, "second", 4);
+    EXPECT_TRUE(pool.full());
+    const auto any = [](std::size_t) { return true; };
+    EXPECT_EQ(pool.to_evict(any), first) << "not the least recently active, which was answered";
+    EXPECT_EQ(pool.to_evict([&](std::size_t slot) { return slot != first && slot != second; }), talking);
+    EXPECT_EQ(pool.quietest(any)->slot, talking);
+    EXPECT_EQ(pool.quietest(any)->active_ns, 2);
+    exchange(pool, first, 1, 0, 5);
+    EXPECT_EQ(pool.to_evict(any), second);
+    pool.forget(second);
+    EXPECT_EQ(pool.find(12), std::nullopt);
+    EXPECT_EQ(pool.find(10), talking);
+    EXPECT_EQ(pool.add(13, "third", 6), second) << "the slot given back";
+}
+
+// Past the line limit, gone clients are folded together, those never answered first, and
+// no datagram goes uncounted.
+TEST(ClientPool, GoneClientsAreFoldedPastTheLineLimit) {
+    ClientPool pool(2, 4);
+    const std::size_t early = pool.add(1, "answered early", 0);
+    exchange(pool, early, 3, 2, 0);
+    pool.forget(early);
+    for (std::uint64_t key = 2; key < 100; ++key) {
+        const std::size_t slot = pool.add(key, "junk", 0);
+        exchange(pool, slot, 1, 0, 0);
+        pool.forget(slot);
+    }
+    const std::size_t live = pool.add(100, "live", 0);
+    exchange(pool, live, 2, 1, 0);
+    std::vector<std::string> names;
+    for (const ClientPool::Record& record : pool.records()) {
+        names.push_back(record.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"answered early", "junk", "junk", "live"}));
+    EXPECT_EQ(pool.folded(), 96U);
+    EXPECT_TRUE(pool.folded_tally().summary_line("x", false).starts_with("x: up 96 down 0,"));
 }
 
 }  // namespace

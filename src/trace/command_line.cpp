@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "net/decimal.hpp"
 #include "net/format.hpp"
@@ -20,6 +21,7 @@ constexpr double MAX_SECONDS = 1e6;
 // A minute: far beyond any path, and within what a client waits.
 constexpr std::int64_t MAX_DELAY_MS = 60000;
 constexpr std::int64_t MAX_COUNT = 1000000;
+constexpr std::string_view MAX_SEED = "18446744073709551615";
 
 CLI::Validator seconds() {
     return CLI::Validator(
@@ -83,8 +85,8 @@ void add_shaping(CLI::App& app, RelayOptions& options) {
     text_option(app, "--rate", "N", "at most N datagrams a second leave in each direction (token bucket)",
                 [&](const std::string& text) { shape.rate = whole_number("--rate", text, 1, MAX_COUNT); });
     text_option(app, "--queue", "N",
-                "at most N datagrams held for --delay and --rate in each direction; beyond it, dropped "
-                "(default 1000)",
+                "at most N datagrams held for --delay and --rate in each direction, extra copies included; "
+                "beyond it, dropped (default 1000)",
                 [&](const std::string& text) {
                     shape.path.max_pending = whole_number("--queue", text, 1, MAX_COUNT);
                 });
@@ -98,9 +100,33 @@ void add_shaping(CLI::App& app, RelayOptions& options) {
                 });
     app.add_option("--seed", options.seed,
                    "draw each client's directions from streams seeded from N, so that the same datagrams "
-                   "arriving in the same order meet the same fate (default: seeded from the system)")
+                   "arriving in the same order meet the same draws (default: seeded from the system)")
         ->option_text("N")
-        ->transform(decimal());
+        ->transform(decimal())
+        ->check(CLI::Validator(
+            [](const std::string& digits) {
+                // Compared as text: read as a number, a larger one would saturate.
+                return digits.size() < MAX_SEED.size() ||
+                               (digits.size() == MAX_SEED.size() && digits <= MAX_SEED)
+                           ? ""
+                           : "not a whole number from 0 to " + std::string(MAX_SEED);
+            },
+            ""));
+}
+
+// Shaping options that would do nothing without others are refused.
+void check_shaping(const CLI::App& app, const PathShape& shape) {
+    const PathModel& path = shape.path;
+    const bool draws = path.lost_from < path.decisions || path.duplicate_below > 0 || path.max_delay_ms > 0;
+    if (app.count("--shape") > 0 && !shape.active()) {
+        throw CLI::ValidationError("--shape", "no path to play without --loss, --dup, --delay or --rate");
+    }
+    if (app.count("--queue") > 0 && path.max_delay_ms == 0 && !shape.rate) {
+        throw CLI::ValidationError("--queue", "nothing waits without --delay or --rate");
+    }
+    if (app.count("--seed") > 0 && !draws) {
+        throw CLI::ValidationError("--seed", "nothing is drawn without --loss, --dup or --delay");
+    }
 }
 }  // namespace
 
@@ -137,6 +163,7 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
     add_shaping(app, options);
     try {
         app.parse(argc, argv);
+        check_shaping(app, options.shape);
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? 0 : 2;
     }

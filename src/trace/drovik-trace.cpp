@@ -2,16 +2,22 @@
 #include <iostream>
 #include <optional>
 
+#include "net/stop_signals.hpp"
 #include "trace/command_line.hpp"
 #include "trace/relay.hpp"
 
 int main(int argc, char* argv[]) {
-    drovik::trace::RelayOptions options;
-    if (const std::optional<int> status = drovik::trace::parse_command_line(argc, argv, options)) {
-        return *status;
-    }
     try {
-        drovik::trace::run_relay(options, std::cerr);
+        // First of all, so that a stop signal from the first moment on ends the relay in order.
+        const drovik::StopSignals signals;
+        drovik::trace::RelayOptions options;
+        if (const std::optional<int> status = drovik::trace::parse_command_line(argc, argv, options)) {
+            return *status;
+        }
+        drovik::trace::run_relay(options, signals, std::cerr);
+    } catch (const drovik::trace::UsageError& error) {
+        std::cerr << error.what() << std::endl;
+        return 2;
     } catch (const std::exception& error) {
         std::cerr << error.what() << std::endl;
         return 1;

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
+#include "net/stop_signals.hpp"
 #include "trace/shaped_link.hpp"
 
 namespace drovik::trace {
@@ -27,6 +29,12 @@ struct RelayOptions {
     std::optional<std::uint64_t> seed;  // of the shaping draws; none: from the system
 };
 
+// Options each right alone that make no relay together: a usage error.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The socket calls the relay makes: sendto and recvfrom on the socket clients talk to, send
 // and recv on each client's socket towards the server. Tests put failing ones in their place.
 struct SocketCalls {
@@ -37,9 +45,11 @@ struct SocketCalls {
 };
 
 // Relays datagrams between clients and the server through the shaped path, writing every
-// one to the trace, until `idle_s` pass without a datagram or a stop signal comes; then
-// writes what the output takes of the rest of the trace and prints one summary line per
-// client to `log`. A trace that could not be written raises after the summary.
-void run_relay(const RelayOptions& options, std::ostream& log, const SocketCalls& calls = {});
+// one to the trace, until `idle_s` pass without a datagram or one of `signals` comes; then
+// writes what the output takes of the rest of the trace and prints the summary to `log`.
+// A server that is the relay's own listening address raises UsageError at once; a trace that
+// could not be written raises after the summary.
+void run_relay(const RelayOptions& options, const StopSignals& signals, std::ostream& log,
+               const SocketCalls& calls = {});
 
 }  // namespace drovik::trace

@@ -24,13 +24,15 @@ ShapedLink::Taken ShapedLink::take(std::size_t client, std::string_view datagram
                                    std::int64_t now_ns) {
     // Drawn for every datagram, dropped or not, so that a datagram's fate depends only on the
     // ones before it.
-    const std::vector<std::int32_t> delays = draw_replies_times(stream, path);
+    std::vector<std::int32_t> delays = draw_replies_times(stream, path);
     if (delays.empty()) {
         return {Fate::lost, 0};
     }
     if (held() >= path.max_pending) {
         return {Fate::overflow, 0};
     }
+    // Copies count against the queue as well: one that would not fit is not made.
+    delays.resize(std::min(delays.size(), path.max_pending - held()));
     const Copy copy = std::make_shared<Held>(Held{client, std::string(datagram)});
     schedule_replies(queue, copy, delays, [now_ns] { return now_ns; });
     return {Fate::relayed, delays.size()};

@@ -32,13 +32,14 @@ struct PathShape {
 
 // One direction of the played path. Each arriving datagram meets the path's draws: lost, or
 // copies that each wait for a delay of their own in the delivery queue, then, with a rate, in
-// line for a token bucket. Time is an argument, so that it runs on any clock.
+// line for a token bucket; at most `max_pending` copies wait at once. Time is an argument, so
+// that it runs on any clock.
 class ShapedLink {
 public:
     ShapedLink(const PathModel& path, std::optional<std::uint32_t> rate);
 
-    // What became of an arriving datagram: lost or overflow (dropped at once), or relayed,
-    // with `copies` copies now held.
+    // What became of an arriving datagram: lost or overflow (dropped at once: the queue is
+    // full), or relayed, with `copies` copies now held (those drawn that fit in the queue).
     struct Taken {
         Fate fate;
         std::size_t copies;

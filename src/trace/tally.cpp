@@ -1,5 +1,7 @@
 #include "trace/tally.hpp"
 
+#include <algorithm>
+
 #include "net/format.hpp"
 #include "net/protocol.hpp"
 
@@ -52,6 +54,26 @@ std::optional<bool> ClientTally::count(Direction direction, const Classified& wh
     const bool first = answered.insert(what.offset, what.length);
     useful += first ? 1 : 0;
     return first;
+}
+
+void ClientTally::add(const ClientTally& other) {
+    if (!other.counted_any) {
+        return;
+    }
+    first_ns = counted_any ? std::min(first_ns, other.first_ns) : other.first_ns;
+    last_ns = counted_any ? std::max(last_ns, other.last_ns) : other.last_ns;
+    counted_any = true;
+    up += other.up;
+    down += other.down;
+    gets += other.gets;
+    replies += other.replies;
+    useful += other.useful;
+    for (std::size_t k = 0; k < shaped.size(); ++k) {
+        shaped[k].lost += other.shaped[k].lost;
+        shaped[k].copied += other.shaped[k].copied;
+        shaped[k].overflow += other.shaped[k].overflow;
+    }
+    network_errors += other.network_errors;
 }
 
 std::string ClientTally::summary_line(std::string_view client, bool shaped_path) const {

@@ -49,6 +49,10 @@ public:
     // Frees the record of the ranges answered, for a client that is gone; the counts stay.
     void forget_ranges() { answered.clear(); }
 
+    // Adds a gone client's counts to these, for a summary line of several clients together:
+    // from the first one's first datagram to the last one's last.
+    void add(const ClientTally& other);
+
 private:
     struct Shaped {
         std::uint64_t lost = 0;

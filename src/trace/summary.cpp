@@ -1,0 +1,36 @@
+#include "trace/summary.hpp"
+
+#include "net/format.hpp"
+
+namespace drovik::trace {
+
+void print_summary(std::ostream& log, const ClientPool& clients, bool shaped, const RelayCounts& counts,
+                   const OutputBuffer& rows) {
+    for (const ClientPool::Record& client : clients.records()) {
+        log << client.tally.summary_line(client.name, shaped) << '\n';
+    }
+    if (clients.folded() > 0) {
+        log << clients.folded_tally().summary_line(format("{} other clients together", clients.folded()),
+                                                   shaped)
+            << '\n';
+    }
+    if (counts.unrelayed > 0) {
+        log << format("{} datagrams from further clients not relayed: no socket to spare\n",
+                      counts.unrelayed);
+    }
+    if (counts.evicted > 0) {
+        log << format("{} clients forgotten early to make room for new ones\n", counts.evicted);
+    }
+    if (counts.listener_errors > 0) {
+        log << format("{} network errors on the socket the clients talk to\n", counts.listener_errors);
+    }
+    if (rows.reader_gone()) {
+        log << format("{} trace rows not written: the trace's reader went away, and the relay went on\n",
+                      rows.unwritten());
+    } else if (!rows.failure() && rows.unwritten() > 0) {
+        log << format("{} trace rows not written: the output did not take them in time\n", rows.unwritten());
+    }
+    log.flush();
+}
+
+}  // namespace drovik::trace
