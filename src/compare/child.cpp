@@ -73,6 +73,7 @@ bool ended_within(const Child& child, const StopSignals& stop, std::int64_t time
 // to the child's peak.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& out_path, const std::string& err_path) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "net/format.hpp"
+
 namespace drovik::compare {
 
 namespace {
@@ -117,7 +119,7 @@ std::optional<std::string> find_program(const std::string& name, const std::stri
         start = colon + 1;
     }
     for (const std::string& directory : directories) {
-        const std::string path = directory + "/" + name;
+        const std::string path = format("{}/{}", directory, name);
         if (!directory.empty() && executable_file(path)) {
             return path;
         }

@@ -66,7 +66,7 @@ void describe(CLI::App& app, Fields& fields) {
         ->type_name("PATH")
         ->allow_extra_args(false);
     app.add_option("--server", fields.servers,
-                   "NAME=COMMAND with {port} (repeatable; default: drovik-server={port})")
+                   "NAME=COMMAND with {port} (repeatable; default: drovik-server {port})")
         ->type_name("NAME=COMMAND")
         ->allow_extra_args(false);
     app.add_option("--runs", options.runs, "runs of each client on each path")
