@@ -256,7 +256,7 @@ std::string plot_script(const Options& options, const std::vector<RunResult>& re
         "set output {}\n"
         "set title {}\n"
         "set ylabel 'download time (s), median and range of the runs that were ok'\n"
-        "set yrange [0:{}]\nset grid ytics\nset key left top\nset xtics nomirror\n"
+        "set yrange [0:{}]\nset grid ytics\nset key left top\nset xtics nomirror scale 0\n"
         "set style data histogram\nset style histogram errorbars gap 1 lw 1\n"
         "set style fill solid 0.75 border -1\nset boxwidth 0.9\n"
         "$data << EOD\n{}\nEOD\n$failed << EOD\n{}EOD\nplot ",
