@@ -101,34 +101,44 @@ std::string trace_name(std::size_t number, const std::vector<std::string>& names
     return name + ".csv";
 }
 
+std::size_t planned_runs(const Options& options) {
+    return options.runs * options.servers.size() * options.paths.size() * options.clients.size();
+}
+
+// Runs `plan` as run `number` of the comparison, its trace kept with --keep-traces.
+RunResult run_numbered(const Options& options, RunPlan plan, std::size_t number, Progress& progress,
+                       const StopSignals& stop) {
+    std::vector<std::string> names = {options.paths[plan.path].name, options.clients[plan.client].name};
+    if (options.servers.size() > 1) {
+        names.insert(names.begin(), options.servers[plan.server].name);
+    }
+    std::string label = names[0];
+    for (std::size_t k = 1; k < names.size(); ++k) {
+        label += " / " + names[k];
+    }
+    names.push_back(format("run{}", plan.run));
+    const std::string kept = options.out + "/traces/" + trace_name(number, names);
+    plan.trace = options.keep_traces ? kept : plan.directory + "/trace.csv";
+    fs::create_directories(plan.directory);
+    progress.start(number, label);
+    RunResult result = run_once(options, plan, stop, [&] { progress.show(); });
+    if (options.keep_traces && result.counts) {
+        result.trace = fs::path(kept).filename().string();
+    }
+    fs::remove_all(plan.directory);
+    return result;
+}
+
 // Runs the whole matrix in rounds, each round every server, path and client once.
 void run_all(const Options& options, const std::string& work, const StopSignals& stop,
              std::vector<RunResult>& results) {
-    const std::size_t planned =
-        options.runs * options.servers.size() * options.paths.size() * options.clients.size();
-    Progress progress(planned);
-    const std::string run_directory = work + "/run";
+    Progress progress(planned_runs(options));
     for (std::uint32_t run = 1; run <= options.runs; ++run) {
         for (std::size_t server = 0; server < options.servers.size(); ++server) {
             for (std::size_t path = 0; path < options.paths.size(); ++path) {
                 for (std::size_t client = 0; client < options.clients.size(); ++client) {
-                    std::vector<std::string> names = {options.paths[path].name, options.clients[client].name};
-                    if (options.servers.size() > 1) {
-                        names.insert(names.begin(), options.servers[server].name);
-                    }
-                    names.push_back(format("run{}", run));
-                    const std::string trace =
-                        options.keep_traces ? options.out + "/traces/" + trace_name(results.size() + 1, names)
-                                            : run_directory + "/trace.csv";
-                    fs::create_directories(run_directory);
-                    progress.start(results.size() + 1,
-                                   names[0] + " / " + names[1] + (names.size() > 3 ? " / " + names[2] : ""));
-                    results.push_back(run_once(options, {server, path, client, run, run_directory, trace},
-                                               stop, [&] { progress.show(); }));
-                    if (options.keep_traces && results.back().counts) {
-                        results.back().trace = fs::path(trace).filename().string();
-                    }
-                    fs::remove_all(run_directory);
+                    const RunPlan plan{server, path, client, run, work + "/run", ""};
+                    results.push_back(run_numbered(options, plan, results.size() + 1, progress, stop));
                 }
             }
         }
@@ -167,9 +177,7 @@ int run_comparison(const Options& options, std::ostream& out) {
     } catch (const Interrupted& interrupted) {
         stopped = interrupted.signal;
     }
-    const std::size_t planned =
-        options.runs * options.servers.size() * options.paths.size() * options.clients.size();
-    const std::string table = markdown(options, results, planned);
+    const std::string table = markdown(options, results, planned_runs(options));
     if (!options.out.empty()) {
         write_file(options.out + "/runs.csv", runs_csv(options, results));
         write_file(options.out + "/table.md", table);

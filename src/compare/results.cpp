@@ -228,6 +228,7 @@ std::string plot_script(const Options& options, const std::vector<RunResult>& re
     std::string data;
     std::string failed;
     bool any_ok = false;
+    std::size_t longest = 0;
     for_each_cell(options, [&](std::size_t server, std::size_t path, std::size_t client) {
         const std::size_t group = server * options.paths.size() + path;
         if (client == 0) {
@@ -235,6 +236,7 @@ std::string plot_script(const Options& options, const std::vector<RunResult>& re
                                           ? options.paths[path].name + ", " + options.servers[server].name
                                           : options.paths[path].name;
             data += format("{}{}", group == 0 ? "" : "\n", data_string(label));
+            longest = std::max(longest, label.size());
         }
         const Cell cell = summarise(results, server, path, client, options.size);
         const std::optional<Spread>& time = cell.seconds;
@@ -260,7 +262,9 @@ std::string plot_script(const Options& options, const std::vector<RunResult>& re
         "set style data histogram\nset style histogram errorbars gap 1 lw 1\n"
         "set style fill solid 0.75 border -1\nset boxwidth 0.9\n"
         "$data << EOD\n{}\nEOD\n$failed << EOD\n{}EOD\nplot ",
-        std::max<std::size_t>(800, 120 + groups * (clients + 1) * 45), quoted(png),
+        // Room for the bars, and for each cluster's name under them.
+        std::max<std::size_t>(800, 120 + groups * std::max((clients + 1) * 45, longest * 8 + 20)),
+        quoted(png),
         quoted(format("drovik-compare: {} bytes, each client {} on each path", options.size,
                       times(options.runs))),
         any_ok ? "*" : "1", data, failed);
