@@ -3,7 +3,7 @@
 # build tree.
 include(GNUInstallDirs)
 
-install(TARGETS drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace
+install(TARGETS drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace drovik-compare
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS src/trace/drovik-trace-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -12,7 +12,7 @@ install(PROGRAMS src/trace/drovik-trace-plot DESTINATION ${CMAKE_INSTALL_BINDIR}
 find_program(DROVIK_GZIP gzip REQUIRED)
 set(drovik_man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
 set(drovik_man_pages)
-foreach(page IN ITEMS drovik-server.1 drovik-client.1 drovik-fetch.1 drovik-trace.1)
+foreach(page IN ITEMS drovik-server.1 drovik-client.1 drovik-fetch.1 drovik-trace.1 drovik-compare.1)
   add_custom_command(OUTPUT ${drovik_man_dir}/${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${drovik_man_dir}
     COMMAND ${DROVIK_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/man/${page} > ${drovik_man_dir}/${page}.gz
@@ -51,7 +51,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "servers at once, and resumes an interrupted download. drovik-trace relays"
   "any client's datagrams to a server and records each one, and can play a"
   "path of its own between them: loss, duplicates, delays and a rate, from a"
-  "seed; drovik-trace-plot draws such a trace as a time-sequence graph.")
+  "seed; drovik-trace-plot draws such a trace as a time-sequence graph."
+  "drovik-compare races any download clients across such paths, checks"
+  "every byte and prints one table and one picture.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 
@@ -67,7 +69,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libfmt9 (>= 9.1.0), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
 endif()
 
-# The plot command needs gnuplot; the programs run without it.
+# The plot command and drovik-compare's picture need gnuplot; the programs run without it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gnuplot-nox)
 
 include(CPack)

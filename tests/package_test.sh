@@ -74,6 +74,7 @@ start_server() {
 
 expected_files='./usr/bin/drovik-client-fast
 ./usr/bin/drovik-client-slow
+./usr/bin/drovik-compare
 ./usr/bin/drovik-fetch
 ./usr/bin/drovik-server
 ./usr/bin/drovik-trace
@@ -81,6 +82,7 @@ expected_files='./usr/bin/drovik-client-fast
 ./usr/share/man/man1/drovik-client-fast.1.gz
 ./usr/share/man/man1/drovik-client-slow.1.gz
 ./usr/share/man/man1/drovik-client.1.gz
+./usr/share/man/man1/drovik-compare.1.gz
 ./usr/share/man/man1/drovik-fetch.1.gz
 ./usr/share/man/man1/drovik-server.1.gz
 ./usr/share/man/man1/drovik-trace-plot.1.gz
@@ -114,7 +116,7 @@ for link in drovik-client-fast:drovik-client drovik-client-slow:drovik-client dr
 done
 bin=$root/usr/bin
 [[ -x $bin/drovik-trace-plot ]] || fail "drovik-trace-plot is not executable"
-for program in drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace; do
+for program in drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace drovik-compare; do
     [[ -x $bin/$program ]] || fail "$program is not executable"
     [[ $(file -b "$bin/$program") == ELF*executable* ]] || fail "$program: $(file -b "$bin/$program")"
 done
@@ -126,13 +128,14 @@ installed=$(cd "$work/prefix" && find . ! -type d | sort)
 
 echo "== manual pages"
 man1=$root/usr/share/man/man1
-for page in drovik-server drovik-client drovik-fetch drovik-trace; do
+for page in drovik-server drovik-client drovik-fetch drovik-trace drovik-compare; do
     mandoc -T lint -W warning "$man1/$page.1.gz" >"$work/lint" 2>&1 || true
     [[ ! -s $work/lint ]] || fail "mandoc -T lint $page.1: $(cat "$work/lint")"
     zcat "$man1/$page.1.gz" | groff -ww -z -mdoc 2>"$work/lint" || fail "groff failed on $page.1"
     [[ ! -s $work/lint ]] || fail "groff -ww $page.1: $(cat "$work/lint")"
 done
-for name in drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace drovik-trace-plot; do
+for name in drovik-server drovik-client-fast drovik-client-slow drovik-fetch drovik-trace drovik-trace-plot \
+    drovik-compare; do
     MANWIDTH=80 man --warnings -l "$man1/$name.1.gz" >"$work/page" 2>"$work/lint" || fail "man -l $name.1"
     [[ ! -s $work/lint ]] || fail "man -l $name.1 warned: $(cat "$work/lint")"
     for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' DIAGNOSTICS EXAMPLES; do
@@ -142,6 +145,7 @@ for name in drovik-server drovik-client-fast drovik-client-slow drovik-fetch dro
     case $name in
     drovik-server) title=DROVIK-SERVER ;;
     drovik-fetch) title=DROVIK-FETCH ;;
+    drovik-compare) title=DROVIK-COMPARE ;;
     drovik-trace*) title=DROVIK-TRACE ;;
     *) title=DROVIK-CLIENT ;;
     esac
@@ -213,4 +217,13 @@ grep -q ': up [0-9]* down [0-9]*, GETs .*; up: lost [0-9]*, copied 0, overflow 0
     fail "no summary line of a played path: $(cat "$work/trace.err")"
 kill -0 "$server" 2>/dev/null || fail "drovik-server ended: $(cat "$work/server.err")"
 [[ ! -s $work/server.err ]] || fail "drovik-server wrote to standard error: $(cat "$work/server.err")"
+echo "== drovik-compare"
+expect 2 "drovik-compare: two clients named fast" "$bin/drovik-compare" fast fast
+# With PATH empty of drovik's programs, it must find the installed ones beside itself.
+status=0
+PATH=/usr/bin:/bin timeout 120 "$bin/drovik-compare" --runs 1 --size 5000 --path direct --path loss fast fetch \
+    >"$work/table.md" 2>"$work/err" || status=$?
+[[ $status == 0 ]] || fail "drovik-compare ended with $status: $(cat "$work/err") $(cat "$work/table.md")"
+[[ $(grep -c '^| [a-z]* | f[a-z]* | 1 / 1 | ' "$work/table.md") == 4 ]] ||
+    fail "drovik-compare's table: $(cat "$work/table.md")"
 echo "package test passed: $(basename "$deb")"

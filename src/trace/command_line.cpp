@@ -170,4 +170,12 @@ std::optional<int> parse_command_line(int argc, char** argv, RelayOptions& optio
     return std::nullopt;
 }
 
+void parse_shaping(const std::vector<std::string>& words, RelayOptions& options) {
+    CLI::App app("", "drovik-trace");
+    app.set_help_flag();
+    add_shaping(app, options);
+    std::vector<std::string> reversed(words.rbegin(), words.rend());  // CLI11 takes them last first
+    app.parse(reversed);
+}
+
 }  // namespace drovik::trace

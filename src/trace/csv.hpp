@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,5 +38,21 @@ std::string csv_seconds(std::int64_t ns);
 
 // The row as one CSV line, LF included.
 std::string csv_row(const TraceRow& row);
+
+// Reads a trace back as csv_row wrote it, one row at a time.
+class CsvReader {
+public:
+    // Reads the header: a text that does not start with CSV_HEADER raises.
+    explicit CsvReader(std::istream& in);
+
+    // The next row, its client valid until the next call; nothing at the end. A line that is
+    // not such a row, a cut last one included, raises.
+    std::optional<TraceRow> next();
+
+private:
+    std::istream& in;
+    std::string line;
+    std::string client;
+};
 
 }  // namespace drovik::trace

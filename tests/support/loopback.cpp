@@ -5,12 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include "net/format.hpp"
+#include "net/udp_port.hpp"
 
 namespace drovik::test {
 
@@ -74,43 +72,12 @@ std::optional<UdpSocket::Datagram> UdpSocket::receive(std::chrono::milliseconds 
     return datagram;
 }
 
-std::uint16_t free_udp_port() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = loopback_address(0);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-namespace {
-// True when a socket in /proc/net/udp has `port` as its local port (a socket only
-// connected to that port does not count).
-bool local_port_in_table(std::uint16_t port) {
-    const std::string suffix = format(":{:04X}", port);
-    std::ifstream table("/proc/net/udp");
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string slot;
-        std::string local;
-        fields >> slot >> local;
-        if (local.size() > suffix.size() && local.ends_with(suffix)) {
-            return true;
-        }
-    }
-    return false;
-}
-}  // namespace
-
 bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     do {
-        if (local_port_in_table(port)) {
+        if (udp_port_bound(port)) {
             return true;
         }
-        // The kernel's socket table is the only witness of another process's bind.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } while (std::chrono::steady_clock::now() < deadline);
     return false;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/udp_port.hpp"
 #include "support/process.hpp"
 
 namespace drovik::test {
@@ -39,8 +40,7 @@ private:
 
 sockaddr_in loopback_address(std::uint16_t port);
 
-// A port that nothing had bound a moment ago (the kernel's choice).
-std::uint16_t free_udp_port();
+using drovik::free_udp_port;
 
 // Waits until some socket has bound UDP `port`; false after `limit`.
 bool wait_udp_bound(std::uint16_t port, std::chrono::milliseconds limit);

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 
 namespace drovik::test {
@@ -118,6 +121,32 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         throw std::runtime_error(program + " did not end in time");
     }
     return {*status, process.out(), process.err()};
+}
+
+void adopt_orphans() {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        throw std::runtime_error("prctl PR_SET_CHILD_SUBREAPER failed");
+    }
+}
+
+std::vector<pid_t> children_left(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::ifstream list("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    std::vector<pid_t> left;
+    for (pid_t pid = 0; list >> pid;) {
+        // A pidfd is readable once its process has ended: no polling of the process table.
+        const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        pollfd entry{fd, POLLIN, 0};
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (fd >= 0 && poll(&entry, 1, static_cast<int>(std::max<long long>(wait.count(), 0))) != 1) {
+            left.push_back(pid);
+            kill(pid, SIGKILL);
+        }
+        waitpid(pid, nullptr, 0);
+        close(fd);
+    }
+    return left;
 }
 
 }  // namespace drovik::test

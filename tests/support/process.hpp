@@ -50,4 +50,12 @@ struct RunResult {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+// From now on, what a program this test started leaves running when it ends becomes this
+// process's child, for children_left to find.
+void adopt_orphans();
+
+// This process's children still running after `limit` (the others are reaped); those are
+// then killed.
+std::vector<pid_t> children_left(std::chrono::milliseconds limit);
+
 }  // namespace drovik::test
