@@ -14,6 +14,7 @@
 #include "part_file.hpp"
 #include "reorder_buffer.hpp"
 #include "report.hpp"
+#include "window.hpp"
 
 namespace drovik::fetch {
 

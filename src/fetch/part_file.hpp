@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "engine.hpp"
 #include "net/descriptor.hpp"
 #include "output.hpp"
+#include "window.hpp"
 
 namespace drovik::fetch {
 
