@@ -57,10 +57,10 @@ ClientSetup client(std::uint64_t bytes, double start_s = 0, std::vector<std::siz
     return {bytes, static_cast<sim::Nanos>(start_s * 1e9), std::move(servers)};
 }
 
-// One client of 20 MB on `count` reference servers.
-Scenario spread(std::size_t count, std::uint32_t seed) {
+// One client of `bytes` on `count` reference servers.
+Scenario spread(std::size_t count, std::uint32_t seed, std::uint64_t bytes = 20000000) {
     Scenario scenario;
-    ClientSetup one = client(20000000, 0, {});
+    ClientSetup one = client(bytes, 0, {});
     for (std::size_t k = 0; k < count; ++k) {
         scenario.servers.push_back({REFERENCE, seed + static_cast<std::uint32_t>(1000 * k)});
         one.servers.push_back(k);
@@ -132,11 +132,13 @@ std::map<std::string, Entry> scenarios() {
     const Targets at_bound{.within_bound = true};
     const Targets narrow_targets{.within_bound = true, .most_dropped = 0.05, .most_wait_ms = 200};
     return {
-        {"100k", {alone(REFERENCE, 100000), {.most_seconds = 1.5}}},
-        {"1M", {alone(REFERENCE, 1000000), {.most_seconds = 3.6}}},
-        {"5M", {alone(REFERENCE, 5000000), {.most_seconds = 9.0, .most_gets = 4}}},
-        {"variant5M", {alone(VARIANT, 5000000), {.most_seconds = 3.0, .most_gets = 2}}},
-        {"wide5M", {alone(WIDE, 5000000), {.most_seconds = 13, .most_gets = 6}}},
+        {"1chunk", {alone(REFERENCE, 1), {.most_seconds = 1.0, .most_gets = 40}}},
+        {"100k", {alone(REFERENCE, 100000), {.most_seconds = 1.3, .most_gets = 25}}},
+        {"1M", {alone(REFERENCE, 1000000), {.most_seconds = 3.6, .most_gets = 8}}},
+        {"5M", {alone(REFERENCE, 5000000), {.most_seconds = 9.0, .most_gets = 3.5}}},
+        {"variant5M", {alone(VARIANT, 5000000), {.most_seconds = 2.8, .most_gets = 1.7}}},
+        {"wide5M", {alone(WIDE, 5000000), {.most_seconds = 12.7, .most_gets = 5.4}}},
+        {"wide2M", {alone(WIDE, 2000000), {.most_seconds = 8.1, .most_gets = 7}}},
         {"short5M", {alone(SHORT, 5000000), {}}},
         {"long5M", {behind(long_path, 5000000), at_bound}},
         {"long1M", {behind(long_path, 1000000), {}}},
@@ -158,6 +160,13 @@ std::map<std::string, Entry> scenarios() {
                   {client(5000000, 0), client(5000000, 1), client(5000000, 2), client(5000000, 3)}};
           },
           {.most_gets = 5, .least_jain = 0.95, .least_window = 0.5}}},
+        {"stagger2M",
+         {[](std::uint32_t s) {
+              return Scenario{
+                  {{REFERENCE, s}},
+                  {client(2000000, 0), client(2000000, 1), client(2000000, 2), client(2000000, 3)}};
+          },
+          {.most_gets = 8, .least_jain = 0.95, .least_window = 0.3}}},
         {"apart5M",
          {[](std::uint32_t s) {
               return Scenario{
@@ -171,6 +180,29 @@ std::map<std::string, Entry> scenarios() {
          {[](std::uint32_t s) { return spread(2, s); }, {.most_seconds = 14.9, .most_gets = 3.5}}},
         {"servers4", {[](std::uint32_t s) { return spread(4, s); }, {.most_seconds = 8.36, .most_gets = 4}}},
         {"servers8", {[](std::uint32_t s) { return spread(8, s); }, {.most_seconds = 5.52, .most_gets = 5}}},
+        {"10M",
+         {[](std::uint32_t s) { return spread(1, s, 10000000); }, {.most_seconds = 15.5, .most_gets = 3}}},
+        {"10Mx2",
+         {[](std::uint32_t s) { return spread(2, s, 10000000); }, {.most_seconds = 9.0, .most_gets = 3.5}}},
+        {"10Mx4",
+         {[](std::uint32_t s) { return spread(4, s, 10000000); }, {.most_seconds = 6.1, .most_gets = 4.6}}},
+        {"10Mx8",
+         {[](std::uint32_t s) { return spread(8, s, 10000000); }, {.most_seconds = 4.3, .most_gets = 6.5}}},
+        {"resumed2M",
+         {[](std::uint32_t s) {
+              return Scenario{{{REFERENCE, s}}, {{2000000, 0, {0}, 1000}}};
+          },
+          {.most_seconds = 3.6, .most_gets = 8}}},
+        {"gaps2M",
+         {[](std::uint32_t s) {
+              return Scenario{{{REFERENCE, s}}, {{2000000, 0, {0}, 0, 3}}};
+          },
+          {.most_seconds = 4.3, .most_gets = 6.5}}},
+        {"window100",
+         {[](std::uint32_t s) {
+              return Scenario{{{REFERENCE, s}}, {{1000000, 0, {0}, 0, 0, 100}}};
+          },
+          {.most_seconds = 13, .most_gets = 30}}},
         {"eight2M",
          {[](std::uint32_t s) {
               std::vector<ClientSetup> clients;
@@ -179,40 +211,46 @@ std::map<std::string, Entry> scenarios() {
               }
               return Scenario{{{REFERENCE, s}}, clients};
           },
-          {.most_gets = 12}}},
+          {.most_gets = 11}}},
         {"mirror5M",
          {[](std::uint32_t s) {
               return Scenario{{{REFERENCE, s}, {REFERENCE, s + 1000}}, {client(5000000, 0, {0, 1})}};
           },
-          {.most_seconds = 6.0}}},
+          {.most_seconds = 6.0, .most_gets = 4.5}}},
         {"dead2M",
          {[](std::uint32_t s) {
               return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, true)},
                               {client(2000000, 0, {0, 1})}};
           },
-          {.most_seconds = 5.3}}},
+          {.most_seconds = 5.3, .most_gets = 6}}},
         {"silent2M",
          {[](std::uint32_t s) {
               return Scenario{{{REFERENCE, s}, sim::dead_server(s + 1000, false)},
                               {client(2000000, 0, {0, 1})}};
           },
-          {.most_seconds = 5.3}}},
-        {"alone2M", {alone(REFERENCE, 2000000), {.most_seconds = 5.3}}},
+          {.most_seconds = 5.3, .most_gets = 7.2}}},
+        {"alone2M", {alone(REFERENCE, 2000000), {.most_seconds = 5.3, .most_gets = 6}}},
         {"late300k",
-         {[](std::uint32_t s) { return outage(s, Outage::silent, 0, 4, 300000); }, {.most_seconds = 7}}},
+         {[](std::uint32_t s) { return outage(s, Outage::silent, 0, 4, 300000); },
+          {.most_seconds = 7, .most_gets = 33}}},
         {"frozen20M",
-         {[](std::uint32_t s) { return outage(s, Outage::frozen, 8, 18, 20000000); }, {.most_seconds = 38}}},
+         {[](std::uint32_t s) { return outage(s, Outage::frozen, 8, 18, 20000000); },
+          {.most_seconds = 38, .most_gets = 3}}},
         {"frozen5M",
-         {[](std::uint32_t s) { return outage(s, Outage::frozen, 3, 13, 5000000); }, {.most_seconds = 19}}},
+         {[](std::uint32_t s) { return outage(s, Outage::frozen, 3, 13, 5000000); },
+          {.most_seconds = 19, .most_gets = 4.2}}},
         {"refusing5M",
-         {[](std::uint32_t s) { return outage(s, Outage::refusing, 3, 13, 5000000); }, {.most_seconds = 20}}},
+         {[](std::uint32_t s) { return outage(s, Outage::refusing, 3, 13, 5000000); },
+          {.most_seconds = 20.5, .most_gets = 4.5}}},
         {"dropping5M",
-         {[](std::uint32_t s) { return outage(s, Outage::silent, 3, 13, 5000000); }, {.most_seconds = 20}}},
+         {[](std::uint32_t s) { return outage(s, Outage::silent, 3, 13, 5000000); },
+          {.most_seconds = 20.5, .most_gets = 4.5}}},
         {"refusing20M",
          {[](std::uint32_t s) { return outage(s, Outage::refusing, 8, 18, 20000000); },
-          {.most_seconds = 39}}},
+          {.most_seconds = 39, .most_gets = 2.8}}},
         {"frozen1M",
-         {[](std::uint32_t s) { return outage(s, Outage::frozen, 1, 4, 1000000); }, {.most_seconds = 6.2}}},
+         {[](std::uint32_t s) { return outage(s, Outage::frozen, 1, 4, 1000000); },
+          {.most_seconds = 6.2, .most_gets = 9.5}}},
     };
 }
 
