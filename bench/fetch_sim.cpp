@@ -3,7 +3,7 @@
 // against the policy's targets: the tool for trying a policy change in seconds before
 // measuring it on the real programs.
 // Usage: bench-fetch-sim [RUNS] [SCENARIO...]   (default 10 runs, every scenario)
-//        bench-fetch-sim --series SCENARIO      (its first run, 100 ms by 100 ms, for a picture)
+//        bench-fetch-sim --series SCENARIO [CLIENT]  (its first run, 100 ms by 100 ms, for a picture)
 // Per scenario, medians over the runs: the slowest and fastest client's time, GETs per
 // chunk, Jain's index of the clients' rates, the useful data over what the servers could
 // deliver until the last client was done, and how fairly along the way: the worst 2 s
@@ -417,11 +417,58 @@ bool run(const std::string& name, const Entry& entry, int runs) {
     return incomplete == 0;
 }
 
+// The first run of a scenario, RATE_BIN by RATE_BIN: the time in seconds, then for one client
+// (the first unless named) and its first server the engine's pace (GETs/s), the GETs it sent and the chunks
+// it took a second, the datagrams the relay's queue held, up and down, at most, and the wait in line that the
+// engine read from its replies (ms, -1 while it could not tell).
+void series(const Entry& entry, std::size_t watched) {
+    const Scenario scenario = entry.make(1);
+    std::vector<double> pace;
+    std::vector<double> wait_ms;
+    std::vector<std::uint64_t> gets;
+    const sim::Result result =
+        sim::simulate(scenario.servers, scenario.clients, 300 * sim::SECOND, 7,
+                      [&](sim::Nanos now, std::size_t c, const fetch::Engine& engine) {
+                          const auto bin = static_cast<std::size_t>(now / sim::RATE_BIN);
+                          if (c != watched) {
+                              return;
+                          }
+                          pace.resize(bin + 1, pace.empty() ? 0 : pace.back());
+                          wait_ms.resize(bin + 1, -1);
+                          gets.resize(bin + 1, gets.empty() ? 0 : gets.back());
+                          pace[bin] = engine.rate(0);
+                          const auto queue = engine.queue(0, now);
+                          wait_ms[bin] = queue ? static_cast<double>(queue->wait) / sim::MS : -1;
+                          gets[bin] = engine.stats(0).gets;
+                      });
+    const std::vector<std::uint32_t>& taken = result.clients[watched].taken_per_bin;
+    const sim::ServerResult& server = result.servers[0];
+    const double per_second = static_cast<double>(sim::SECOND) / sim::RATE_BIN;
+    for (std::size_t bin = 0; bin < pace.size(); ++bin) {
+        const auto held = [&](std::size_t way) {
+            const std::vector<std::uint32_t>& h = server.relay[way].held_per_bin;
+            return bin < h.size() ? h[bin] : 0U;
+        };
+        std::printf("%.1f %.0f %.0f %.0f %u %u %.0f\n", static_cast<double>(bin) / per_second, pace[bin],
+                    static_cast<double>(gets[bin] - (bin > 0 ? gets[bin - 1] : 0)) * per_second,
+                    (bin < taken.size() ? taken[bin] : 0) * per_second, held(0), held(1), wait_ms[bin]);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const int runs = argc > 1 ? std::atoi(argv[1]) : 10;
     const auto all = scenarios();
+    if ((argc == 3 || argc == 4) && std::string(argv[1]) == "--series") {
+        const auto found = all.find(argv[2]);
+        if (found == all.end()) {
+            std::fprintf(stderr, "unknown scenario %s\n", argv[2]);
+            return 2;
+        }
+        series(found->second, argc == 4 ? static_cast<std::size_t>(std::atoi(argv[3])) : 0);
+        return 0;
+    }
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 10;
     std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
     if (chosen.empty()) {
         for (const auto& [name, entry] : all) {

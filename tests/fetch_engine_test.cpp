@@ -220,7 +220,7 @@ TEST(Pacer, SendsAtItsRateWhenWokenEveryMillisecond) {
 TEST(DelayEstimate, NoTimeOutBeforeTheLargestDelayCanHaveShown) {
     fetch::DelayEstimate delays;
     for (int i = 0; i < 60; ++i) {
-        delays.sample((500 + 10 * i) * MS, true);
+        delays.sample(i * MS, (500 + 10 * i) * MS, true);
     }
     EXPECT_FALSE(delays.timeout(1000 * MS)) << "watched for less than the largest delay seen";
     const auto timeout = delays.timeout(2000 * MS);

@@ -17,6 +17,7 @@ constexpr Nanos HUSH_TIMEOUTS = 2;
 constexpr std::uint64_t HUSH_GETS = 50;
 // Until some server has taught a time-out: longer than any delay a server is likely to take.
 constexpr Nanos BLIND_TIMEOUT = 2000 * MS;
+constexpr Nanos NEVER = INT64_MAX / 4;
 constexpr Nanos METER_MEMORY = 10000 * MS;
 // Repeats wait for spare capacity once the chunks awaited would keep the servers
 // busy for longer than this many of their delays.
@@ -79,6 +80,9 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     if (state.probed || (state.last_reply && now - *state.last_reply > live_timeout(server, now))) {
         revive(server, now);
     }
+    if (!state.first_heard) {
+        state.first_heard = now - state.started;
+    }
     state.last_reply = now;
     state.gets_since_reply = 0;
     state.rate_at_reply = state.pacer.rate();
@@ -105,15 +109,25 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
 }
 
 // A reply that can be told to answer the chunk's first GET gives that GET's delay
-// (Karn's rule); any other only says that some delay was at least its age.
+// (Karn's rule); any other only says that some delay was at least its age. It answers the
+// first when its server had it once, or twice but the second too lately to answer yet:
+// less than three quarters of the shortest round trip known (before any, of the wait for
+// the first reply) ago. It answers the latest when that one left alone, once the earlier
+// ones had timed out, and at least the shortest round trip ago.
 void Engine::learn(std::size_t server, const Slot& asked, Nanos now) {
     ServerState& state = servers[server];
     const Nanos first_send = asked.last_send - Nanos{asked.first_ms} * MS;
-    if (server == asked.first_server && asked.first_only && first_send >= state.teaching_since) {
-        state.delays.sample(now - first_send, true);
+    const Nanos shortest = state.delays.shortest().value_or(state.first_heard.value_or(0));
+    const bool first = asked.first_only || (asked.asks == 2 && 4 * (now - asked.last_send) < 3 * shortest);
+    const bool last = asked.last_alone && server == asked.last_server && now - asked.last_send >= shortest;
+    if (server == asked.first_server && first && first_send >= state.teaching_since) {
+        state.delays.sample(now, now - first_send, true);
         state.meter.exact(first_send, now - first_send);
+    } else if (last && asked.last_send >= state.teaching_since) {
+        state.delays.sample(now, now - asked.last_send, false);
+        state.meter.exact(asked.last_send, now - asked.last_send, false);
     } else if (asked.last_send >= state.teaching_since) {
-        state.delays.sample(now - asked.last_send, false);
+        state.delays.sample(now, now - asked.last_send, false);
     }
 }
 
@@ -149,7 +163,7 @@ void Engine::on_unreachable(std::size_t server, Nanos /*now*/) {
 bool Engine::hushed(std::size_t server, Nanos now) const {
     const ServerState& state = servers[server];
     const Nanos silence = now - state.last_reply.value_or(state.started);
-    Nanos wait = live_timeout(server, now);
+    Nanos wait = taught_any() ? live_timeout(server, now) : BLIND_TIMEOUT;
     if (!state.last_reply) {
         // Never heard from while others answer: no reply came for twice the shortest
         // delay they take. A server that is only slower is revived by its first reply.
@@ -166,8 +180,16 @@ Nanos Engine::timeout_of(std::size_t server, Nanos now) const {
     return servers[server].probed ? 0 : live_timeout(server, now);
 }
 
+// Some server has taught a delay exactly: the path's delays are no longer a guess.
+bool Engine::taught_any() const {
+    return std::any_of(servers.begin(), servers.end(),
+                       [](const ServerState& state) { return state.delays.shortest().has_value(); });
+}
+
 // Its own time-out once learned; until then the longest of the others', or, while
-// nobody knows one, a blind one well beyond every delay seen.
+// nobody knows one, a blind one well beyond every delay known exactly. Before any delay
+// is, nothing tells a lost GET from one on a long path: none times out (early repeats
+// and a silent server's probes still ask again).
 Nanos Engine::live_timeout(std::size_t server, Nanos now) const {
     const ServerState& state = servers[server];
     if (const auto own = state.delays.timeout(now - state.started)) {
@@ -179,7 +201,10 @@ Nanos Engine::live_timeout(std::size_t server, Nanos now) const {
         if (const auto theirs = other.delays.timeout(now - other.started)) {
             borrowed = std::max(borrowed.value_or(0), *theirs);
         }
-        largest = std::max(largest, other.delays.largest());
+        largest = std::max(largest, other.delays.largest_exact());
+    }
+    if (!borrowed && !taught_any()) {
+        return NEVER;
     }
     return borrowed.value_or(std::max(BLIND_TIMEOUT, 2 * largest));
 }
@@ -227,20 +252,20 @@ std::uint64_t Engine::take_oldest(std::size_t server) {
 // better, and a reply from the first one still tells the first GET's delay.
 std::optional<Engine::Choice> Engine::choose(std::size_t server, Nanos now) {
     if (const auto timed_out = oldest_due(now, false)) {
-        return Choice{take_oldest(*timed_out), false};
+        return Choice{take_oldest(*timed_out), false, true};
     }
     if (next_new < chunk_total && next_new < first + window && next_new < room_end) {
         const std::uint64_t chunk = next_new++;
         slot(chunk) = Slot{};
         skip_held_before();
-        return Choice{chunk, true};
+        return Choice{chunk, true, true};
     }
     auto early = servers.size() > 1 ? oldest_due(now, true, server) : std::nullopt;
     if (!early) {
         early = oldest_due(now, true);
     }
     if (early) {
-        return Choice{take_oldest(*early), false};
+        return Choice{take_oldest(*early), false, false};
     }
     return std::nullopt;
 }
@@ -255,12 +280,18 @@ void Engine::send_one(std::size_t server, const Choice& choice, Nanos now, const
         asked.first_only = asked.first_only && server != asked.first_server;
     }
     asked.last_send = now;
+    asked.last_server = static_cast<std::uint8_t>(std::min<std::size_t>(server, 255));
+    asked.last_alone = choice.alone;
     asked.asks = static_cast<std::uint8_t>(std::min(255, asked.asks + 1));
     ServerState& state = servers[server];
     state.asked.push_back({now, choice.chunk});
     state.meter.sent(now, choice.fresh);
     if (choice.fresh) {
         state.start.sent(choice.chunk);
+    } else {
+        for (ServerState& other : servers) {
+            other.start.asked_again(choice.chunk);
+        }
     }
     ++state.stats.gets;
     ++state.gets_since_reply;
@@ -270,7 +301,7 @@ void Engine::send_one(std::size_t server, const Choice& choice, Nanos now, const
 // Repeats are worth their cost only once the chunks still awaited no longer keep the
 // servers busy: before that, a repeat takes the place of a reply that would be useful.
 bool Engine::spare_capacity(Nanos now) const {
-    if (now < settled_at) {
+    if (now < settled_at || !taught_any()) {
         return true;
     }
     Nanos longest = 0;
@@ -308,8 +339,9 @@ void Engine::control(Nanos now) {
             continue;
         }
         const bool known = state.delays.timeout(now - state.started).has_value();
-        state.pacer.set_rate(state.control.update(now, state.pacer.rate(), known, state.wanting, state.meter,
-                                                  state.delays.largest()));
+        const RateControl::Path path{state.delays.largest(), state.delays.shortest(), state.meter.queue(now)};
+        state.pacer.set_rate(
+            state.control.update(now, state.pacer.rate(), known, state.wanting, state.meter, path));
         state.wanting = false;
     }
 }

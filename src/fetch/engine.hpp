@@ -62,6 +62,10 @@ public:
     double rate(std::size_t server) const { return servers[server].pacer.rate(); }
     std::optional<double> baseline(std::size_t server) const { return servers[server].control.baseline(); }
     Nanos largest_delay(std::size_t server) const { return servers[server].delays.largest(); }
+    // How long datagrams wait in line on the way to the server and back lately, if known.
+    std::optional<ReplyMeter::Queue> queue(std::size_t server, Nanos now) const {
+        return servers[server].meter.queue(now);
+    }
 
 private:
     // What is known of one chunk near the window: its latest GET, and its first one so
@@ -72,8 +76,10 @@ private:
         std::uint32_t first_ms = 0;  // the first GET left this long before the latest
         std::uint8_t asks = 0;       // saturates
         std::uint8_t first_server = 0;
-        bool first_only = true;  // its first server was asked for it once
-        bool have = false;
+        std::uint8_t last_server = 0;
+        bool first_only : 1 = true;  // its first server was asked for it once
+        bool last_alone : 1 = true;  // the latest GET left once every earlier one had timed out
+        bool have : 1 = false;
     };
     struct Ask {
         Nanos at;
@@ -92,6 +98,7 @@ private:
         Nanos started;
         Nanos teaching_since;  // only GETs sent since teach its delays
         std::optional<Nanos> last_reply;
+        std::optional<Nanos> first_heard;  // how long after its start its first reply came
         std::uint64_t gets_since_reply = 0;
         double rate_at_reply;  // the pace when its latest reply came, to go back to
         bool probed = false;   // unreachable or quiet: probed until it answers
@@ -100,9 +107,11 @@ private:
     struct Choice {
         std::uint64_t chunk;
         bool fresh;  // never asked before
+        bool alone;  // every earlier GET for it timed out
     };
 
     Slot& slot(std::uint64_t chunk) { return slots[chunk % slots.size()]; }
+    const Slot& slot(std::uint64_t chunk) const { return slots[chunk % slots.size()]; }
     bool known(std::uint64_t chunk) const;
     void skip_held_before();
     void advance_first();
@@ -110,6 +119,7 @@ private:
     void revive(std::size_t server, Nanos now);
     bool hushed(std::size_t server, Nanos now) const;
     Nanos timeout_of(std::size_t server, Nanos now) const;
+    bool taught_any() const;
     Nanos live_timeout(std::size_t server, Nanos now) const;
     std::optional<Choice> choose(std::size_t server, Nanos now);
     std::uint64_t take_oldest(std::size_t server);
