@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fetch/delay_estimate.hpp"
@@ -25,6 +27,21 @@ using sim::SECOND;
 const PathModel REFERENCE{};
 const PathModel OTHER{8, 1, 100, 300, 500};   // loss 20 %, duplicates 10 %, fast, small cap
 const PathModel WIDE{3, 2, 200, 3000, 2000};  // loss 70 %, long and spread delays
+const PathModel SHORT{5, 2, 20, 60, 1000};    // the server's own delays, short
+
+// A reference server behind drovik-trace playing loss, delays of MIN-MAX ms, a rate and a queue.
+sim::ServerSetup relayed(double loss, std::int32_t min_ms, std::int32_t max_ms,
+                         std::optional<std::uint32_t> rate, std::size_t queue, bool up = true) {
+    sim::ServerSetup server{REFERENCE, 6};
+    server.relay.path = trace::UNSHAPED;
+    server.relay.path.lost_from = static_cast<std::int32_t>((1 - loss) * trace::UNSHAPED.decisions);
+    server.relay.path.min_delay_ms = min_ms;
+    server.relay.path.max_delay_ms = max_ms;
+    server.relay.path.max_pending = queue;
+    server.relay.rate = rate;
+    server.relay.up = up;
+    return server;
+}
 
 sim::ServerSetup frozen(sim::Nanos from, sim::Nanos until) {
     sim::ServerSetup server{REFERENCE, 2};
@@ -57,6 +74,7 @@ struct Scenario {
     sim::ClientSetup client;
     double most_seconds;         // simulated time to complete at most
     double most_gets_per_chunk;  // GETs sent per chunk at most
+    double most_dropped = 1;     // the share of what met the relay's queue that it dropped, either way
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) {
@@ -80,6 +98,9 @@ TEST_P(EngineScenario, CompletesExactlyWithinItsBounds) {
     EXPECT_EQ(client.useful, chunks);
     EXPECT_LE(static_cast<double>(client.duration) / 1e9, s.most_seconds);
     EXPECT_LE(static_cast<double>(client.gets) / static_cast<double>(chunks), s.most_gets_per_chunk);
+    for (const sim::QueueResult& way : result.servers[0].relay) {
+        EXPECT_LE(static_cast<double>(way.overflow), s.most_dropped * static_cast<double>(way.offered));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -93,6 +114,12 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"small_reorder_window", {{REFERENCE, 1}}, {1000000, 0, {0}, 0, 100}, 25, 60},
         Scenario{"other_constants", {{OTHER, 1}}, {5000000}, 6, 3},
         Scenario{"long_spread_delays", {{WIDE, 1}}, {2000000}, 16, 12},
+        // Paths of other kinds: the engine learns them from its replies.
+        Scenario{"short_delays", {{SHORT, 1}}, {5000000}, 5, 4},
+        Scenario{"long_delays_both_ways", {relayed(0, 1000, 2000, std::nullopt, 5000)}, {5000000}, 30, 6},
+        Scenario{"narrow_both_ways", {relayed(0, 0, 0, 600, 1000)}, {5000000}, 30, 4, 0.25},
+        Scenario{"narrow_down", {relayed(0, 0, 0, 400, 1000, false)}, {5000000}, 30, 4, 0.25},
+        Scenario{"lossy_both_ways", {relayed(0.2, 0, 0, std::nullopt, 1000)}, {5000000}, 15, 6},
         Scenario{"frozen_for_three_seconds", {frozen(SECOND, 4 * SECOND)}, {1000000}, 12, 20},
         // Back at full speed within a few delays of the server's return.
         Scenario{"silent_for_four_seconds", {gone(0, 4 * SECOND, false)}, {300000}, 10, 60},
@@ -200,6 +227,27 @@ TEST(StartBurst, TellsAFullServerFromAnEmptyOne) {
     }
 }
 
+// On a short path the second half's replies come while the GETs after the burst still leave,
+// and then only replies to those: an empty server is told by the first, as they come.
+TEST(StartBurst, CountsTheRepliesThatComeWhileItsGETsStillLeave) {
+    fetch::StartBurst burst(200);
+    for (std::uint64_t chunk = 0; chunk < 200; ++chunk) {
+        burst.sent(chunk);
+    }
+    std::optional<bool> verdict;
+    for (std::uint64_t chunk = 200; chunk < 500; ++chunk) {
+        burst.sent(chunk);
+        if (chunk % 4 == 0 && !verdict) {
+            verdict = burst.replied(100 + (chunk - 200) / 4);
+        }
+    }
+    for (std::uint64_t chunk = 200; chunk < 500 && !verdict; chunk += 4) {
+        verdict = burst.replied(chunk);
+    }
+    ASSERT_TRUE(verdict);
+    EXPECT_FALSE(*verdict) << "an empty server judged full";
+}
+
 // A token bucket that drops fractions of tokens paces far below its rate.
 TEST(Pacer, SendsAtItsRateWhenWokenEveryMillisecond) {
     for (const double rate : {50.0, 450.0, 2500.0}) {
@@ -254,6 +302,47 @@ TEST(ReplyMeter, ReadsTheRepliesPerGetFromCountsAlone) {
     const auto first = meter.first_yield(500, 3000 * MS);
     ASSERT_TRUE(first);
     EXPECT_NEAR(*first->per_get(), 0.25, 0.01);
+}
+
+// GETs at 1000 a second through a line that passes 600, then answered once in two after 500
+// to 1500 ms: the fastest replies read the wait in line, and the GETs between two spans what
+// it passes. At 500 a second nothing waits.
+TEST(ReplyMeter, ReadsTheWaitInALineAndWhatItPasses) {
+    for (const double rate : {1000.0, 500.0}) {
+        fetch::ReplyMeter meter(0);
+        std::mt19937 draws(3);
+        std::vector<std::pair<fetch::Nanos, fetch::Nanos>> replies;  // (when it came, when its GET left)
+        double line_free = 0;
+        for (int i = 0; i < static_cast<int>(3 * rate); ++i) {
+            const auto sent = static_cast<fetch::Nanos>(i * 1e9 / rate);
+            meter.sent(sent, true);
+            line_free = std::max(line_free, static_cast<double>(sent)) + 1e9 / 600;
+            if (draws() % 2 == 0) {
+                replies.emplace_back(static_cast<fetch::Nanos>(line_free) + (500 + draws() % 1000) * MS,
+                                     sent);
+            }
+        }
+        std::sort(replies.begin(), replies.end());
+        const fetch::Nanos now = 3 * SECOND;
+        for (const auto& [came, sent] : replies) {
+            if (came <= now) {
+                meter.replied(came);
+                meter.exact(sent, came - sent);
+            }
+        }
+        const auto queue = meter.queue(now);
+        ASSERT_TRUE(queue) << rate;
+        if (rate < 600) {
+            EXPECT_LT(queue->wait, 50 * MS);
+            EXPECT_FALSE(queue->passing);
+            continue;
+        }
+        // GETs sent at s wait (1000 - 600) s / 600: those answered lately left 0.5 to 1.5 s in.
+        EXPECT_GT(queue->wait, 300 * MS);
+        EXPECT_LT(queue->wait, 1100 * MS);
+        ASSERT_TRUE(queue->passing);
+        EXPECT_NEAR(*queue->passing, 600, 90);
+    }
 }
 
 }  // namespace
