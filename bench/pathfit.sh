@@ -26,7 +26,7 @@ PATHFIT_CASES=${PATHFIT_CASES:-short long rate600 down400 down500q50 loss20 shar
 queue_dropped() {
   sed -n 's/.*: up \([0-9]*\) down \([0-9]*\),.*; up: lost \([0-9]*\), copied \([0-9]*\), overflow \([0-9]*\); down: lost \([0-9]*\), copied \([0-9]*\), overflow \([0-9]*\).*/\1 \2 \3 \4 \5 \6 \7 \8/p' |
     awk '{ up += $1; over_up += $5; down += $2 - $7 + $6 + $8; over_down += $8 }
-         END { u = up ? over_up / up : 0; d = down ? over_down / down : 0; printf "%.4f\n", u > d ? u : d }'
+         END { u = up ? over_up / up : 0; d = down ? over_down / down : 0; printf "%.4f\n", (u > d ? u : d) }'
 }
 
 # One download of $3 bytes by client $2 (fetch or fast) in case $1 against fresh processes:
@@ -92,10 +92,11 @@ measure_pathfit() {
   done
 }
 
-# The median of column $4 of pathfit.txt for case $1, client $2 and size $3.
+# The median of column $4 of pathfit.txt for case $1, client $2 and size $3; nothing when none ran.
 pathfit_median() {
-  awk -v k="$1" -v c="$2" -v b="$3" "\$1 == k && \$2 == c && \$3 == b { print \$$4 }" "$out/pathfit.txt" |
-    summary %.6f | cut -d' ' -f1
+  local values
+  values=$(awk -v k="$1" -v c="$2" -v b="$3" "\$1 == k && \$2 == c && \$3 == b { print \$$4 }" "$out/pathfit.txt")
+  [[ -z $values ]] || summary %.6f <<<"$values" | cut -d' ' -f1
 }
 
 pathfit_tables() {
@@ -117,7 +118,7 @@ pathfit_tables() {
           "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b' "$out/pathfit.txt" | wc -l)" \
           "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print $4 }' "$out/pathfit.txt" | summary %.2f)" \
           "$bound" \
-          "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print $6 }' "$out/pathfit.txt" | summary %.2f)" \
+          "$([[ $client == fast ]] && echo – || awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print $6 }' "$out/pathfit.txt" | summary %.2f)" \
           "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print 100 * $7 }' "$out/pathfit.txt" | summary %.1f)"
       done
     done

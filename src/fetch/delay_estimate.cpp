@@ -9,7 +9,7 @@ constexpr std::size_t TRUSTED_SAMPLES = 50;
 constexpr std::size_t SPACING_SAMPLES = 10;
 constexpr Nanos FIRST_SPACING = 20 * MS;
 constexpr Nanos LEAST_SPACING = 5 * MS;
-constexpr Nanos SPACING_DIVISOR = 16;
+constexpr Nanos SPACING_DIVISOR = 32;
 // The largest delay is that of the last SPANS spans of this length in which replies came.
 constexpr Nanos SPAN = 1000 * MS;
 constexpr std::size_t SPANS = 4;
