@@ -2,7 +2,8 @@
 # drovik-client-fast on a server with short delays (bench-path-server) and through drovik-trace
 # playing long delays, a rate both ways or down only, a short queue and extra loss in front of
 # drovik-server, then three drovik-fetch through one narrow down link; each case against its
-# bound (the chunks over the path's ceiling, plus two mean round trips). Sourced by
+# bound (the chunks over the path's ceiling, plus two mean round trips); and docs/fetch-path.png
+# from the simulation (bench-fetch-sim --series rate600). Sourced by
 # scripts/bench.sh after bench/fetch.sh, bench/relay.sh and bench/servers.sh, whose helpers it
 # uses. PATHFIT_RUNS=1 for a quick look; PATHFIT_CASES="rate600 down400" runs only those.
 
@@ -173,8 +174,17 @@ pathfit_targets() {
   fi
 }
 
+# The picture of docs/fetch-policy.md: the simulation's first run of 5 MB behind --rate 600.
+pathfit_picture() {
+  cmake --build "$bin" --target bench-fetch-sim >/dev/null
+  "$bin/bench/bench-fetch-sim" --series rate600 >"$out/pathfit-rate600.dat"
+  gnuplot -e "data='$out/pathfit-rate600.dat'; output='docs/fetch-path.png'; rate=600; way=5; label='--rate 600'" \
+    bench/fetch_path.gp
+}
+
 bench_pathfit() {
   rm -f "$out/pathfit.txt"
   measure_pathfit
+  pathfit_picture
   pathfit_tables
 }
