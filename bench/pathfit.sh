@@ -59,17 +59,11 @@ pathfit_download() {
 # Three fetches of 5 MB started PATHFIT_GAP apart through one relay tracing to
 # pathfit-shared-$1.csv: appends "shared-$1 jain worst_window_% dropped" to pathfit.txt.
 pathfit_shared() {
-  local run=$1 pids=() k trace="$out/pathfit-shared-$1.csv"
+  local run=$1 trace="$out/pathfit-shared-$1.csv"
   start_daemon "$bin/drovik-server" PORT
   server_port=$daemon_port
   start_relay_with pathfit -o "$trace" "${PATHFIT_SHARED[@]}"
-  for k in 0 1 2; do
-    ((k == 0)) || sleep "$PATHFIT_GAP"
-    (measured_download fetch 5000000 "$relay_port" >"$out/pathfit-shared-$k.txt") &
-    pids+=($!)
-    started+=($!)
-  done
-  wait "${pids[@]}"
+  staggered_fetches 3 5000000 "$relay_port" "$PATHFIT_GAP" pathfit-shared
   stop_daemon "$relay_pid"
   stop_daemon "$daemon_pid"
   echo "shared-$run $(awk '{ r = 5000 / $1; s += r; q += r * r; n++ } END { printf "%.3f", s * s / (n * q) }' \
