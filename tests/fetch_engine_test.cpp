@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"long_spread_delays", {{WIDE, 1}}, {2000000}, 16, 12},
         // Paths of other kinds: the engine learns them from its replies.
         Scenario{"short_delays", {{SHORT, 1}}, {5000000}, 5, 4},
-        Scenario{"long_delays_both_ways", {relayed(0, 1000, 2000, std::nullopt, 5000)}, {5000000}, 30, 6},
+        Scenario{"long_delays_both_ways", {relayed(0, 1000, 2000, std::nullopt, 5000)}, {5000000}, 30, 8},
         Scenario{"narrow_both_ways", {relayed(0, 0, 0, 600, 1000)}, {5000000}, 30, 4, 0.25},
         Scenario{"narrow_down", {relayed(0, 0, 0, 400, 1000, false)}, {5000000}, 30, 4, 0.25},
         Scenario{"lossy_both_ways", {relayed(0.2, 0, 0, std::nullopt, 1000)}, {5000000}, 15, 6},
