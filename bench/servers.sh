@@ -28,18 +28,25 @@ servers_row() {
   for k in "${pids[@]}"; do stop_daemon "$k"; done
 }
 
-# Four downloads of 5 MB started SHARE_GAP apart through one relay tracing to
-# servers-share-$1.csv: appends "share-$1 wall_s gets_per_chunk" for each to servers.txt.
-share_run() {
-  local run=$1 pids=() k
-  start_traced_server "$out/servers-share-$run.csv"
-  for k in 0 1 2 3; do
-    ((k == 0)) || sleep "$SHARE_GAP"
-    (measured_download fetch "$SERVERS_SMALL" "$relay_port" >"$out/share-$k.txt") &
+# $1 downloads by drovik-fetch of $2 bytes from port $3, started $4 s apart: each one's
+# figures go to $out/$5-K.txt, K from 0. Returns once all are done.
+staggered_fetches() {
+  local count=$1 bytes=$2 port=$3 gap=$4 prefix=$5 pids=() k
+  for ((k = 0; k < count; k++)); do
+    ((k == 0)) || sleep "$gap"
+    (measured_download fetch "$bytes" "$port" >"$out/$prefix-$k.txt") &
     pids+=($!)
     started+=($!)
   done
   wait "${pids[@]}"
+}
+
+# Four downloads of 5 MB started SHARE_GAP apart through one relay tracing to
+# servers-share-$1.csv: appends "share-$1 wall_s gets_per_chunk" for each to servers.txt.
+share_run() {
+  local run=$1 k
+  start_traced_server "$out/servers-share-$run.csv"
+  staggered_fetches 4 "$SERVERS_SMALL" "$relay_port" "$SHARE_GAP" share
   stop_daemon "$relay_pid"
   stop_daemon "$daemon_pid"
   for k in 0 1 2 3; do

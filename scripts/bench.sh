@@ -6,7 +6,8 @@
 # through outages (bench/outages.sh), both clients across paths drovik-trace plays
 # (bench/paths.sh, with drovik-compare), what drovik-fetch keeps when stopped, its outputs and
 # its lock (bench/reliability.sh), how it uses several servers and shares one (bench/servers.sh),
-# and drovik-compare's own targets (bench/compare.sh).
+# drovik-compare's own targets (bench/compare.sh), and how drovik-fetch fits other paths: short
+# and long delays, a narrow link and its queue, extra loss (bench/pathfit.sh).
 # Builds the release preset in build/bench-release; raw figures go to
 # bench/out/, the plots to docs/. Every process it starts is killed by pid on exit.
 # Usage: scripts/bench.sh                    (about 25 minutes)
@@ -18,6 +19,8 @@
 #        BENCH_ONLY=reliability scripts/bench.sh (only drovik-fetch's reliability block: about 3 minutes)
 #        BENCH_ONLY=servers scripts/bench.sh (only the servers block: about 8 minutes)
 #        BENCH_ONLY=compare scripts/bench.sh (only drovik-compare's block: about 10 minutes)
+#        BENCH_ONLY=pathfit scripts/bench.sh (only drovik-fetch on other paths: about 15 minutes;
+#                                             PATHFIT_RUNS=1 PATHFIT_CASES="rate600 shared" for a part)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -49,6 +52,7 @@ case ${BENCH_ONLY:-} in
   reliability) rm -f "$out"/reliability*.txt ;;
   servers) rm -f "$out"/servers*.txt ;;
   compare) rm -rf "$out"/compare* ;;
+  pathfit) rm -f "$out"/pathfit* ;;
   *) rm -rf "$out" ;;
 esac
 mkdir -p "$out" docs
@@ -144,6 +148,7 @@ source bench/paths.sh
 source bench/reliability.sh
 source bench/servers.sh
 source bench/compare.sh
+source bench/pathfit.sh
 case ${BENCH_ONLY:-} in
   relay) bench_relay | tee "$out/relay-table.md"; exit 0 ;;
   fetch) bench_fetch | tee "$out/fetch-table.md"; exit 0 ;;
@@ -152,6 +157,7 @@ case ${BENCH_ONLY:-} in
   reliability) bench_reliability | tee "$out/reliability-table.md"; exit 0 ;;
   servers) bench_servers | tee "$out/servers-table.md"; exit 0 ;;
   compare) bench_compare | tee "$out/compare-table.md"; exit 0 ;;
+  pathfit) bench_pathfit | tee "$out/pathfit-table.md"; exit 0 ;;
 esac
 
 echo "Measuring downloads..." >&2
@@ -215,6 +221,7 @@ bench_paths >"$out/paths-table.md"
 bench_reliability >"$out/reliability-table.md"
 bench_servers >"$out/servers-table.md"
 bench_compare >"$out/compare-table.md"
+bench_pathfit >"$out/pathfit-table.md"
 
 download_column() { awk -v v="$1" -v b="$2" "\$1 == v && \$2 == b { print $3 }" "$out/downloads.txt"; }
 ingest_column() { awk -v r="$1" -v k="$2" "\$1 == r && \$2 == k { print $3 }" "$out/ingest.txt"; }
@@ -287,7 +294,7 @@ mb() { awk '{ printf "%.1f\n", $1 * 1024 / 1e6 }'; }
     "$IDLE_SECONDS" "$(awk -v s="$idle_client_s" 'BEGIN { print 1000 * s }')" \
     "$(awk -v s="$idle_client_s" -v t="$IDLE_SECONDS" 'BEGIN { print 100 * s / t }')"
   cat "$out/relay-table.md" "$out/fetch-table.md" "$out/outages-table.md" "$out/paths-table.md" \
-    "$out/reliability-table.md" "$out/servers-table.md" "$out/compare-table.md"
+    "$out/reliability-table.md" "$out/servers-table.md" "$out/compare-table.md" "$out/pathfit-table.md"
 } | tee "$out/table.md"
 echo >&2
 echo "Plots: docs/progress.png, docs/paths.png, docs/compare.png and drovik-fetch's; raw figures: $out/" >&2

@@ -134,6 +134,9 @@ TEST(ShapedLink, TheRateSpacesDeparturesAndTheQueueBoundsWhatWaits) {
         EXPECT_GE(departures[i + 102] - departures[i], 1000 * MS) << "more than 102 left within a second";
     }
     EXPECT_EQ(departures.back(), 2000 * MS);
+    // The k-th to leave waited about k - 2 tokens' time for the rate.
+    EXPECT_NEAR(static_cast<double>(link.wait_quantile_ms(0.5).value_or(-1)), 990, 20);
+    EXPECT_NEAR(static_cast<double>(link.wait_quantile_ms(0.95).value_or(-1)), 1900, 20);
 }
 
 // --dup 0.9 --delay 100-100 --queue 5: about ten copies drawn for each datagram, five held at most.

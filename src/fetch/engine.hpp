@@ -12,16 +12,9 @@
 #include "rate_control.hpp"
 #include "reply_meter.hpp"
 #include "start_burst.hpp"
+#include "window.hpp"
 
 namespace drovik::fetch {
-
-// At most this many chunks beyond the first missing one are asked. Written in order
-// (standard output, a pipe), the chunks taken ahead of it wait in memory.
-inline constexpr std::uint64_t STREAM_WINDOW = 10000;
-// Written at their offsets, chunks wait nowhere: the window need only keep every server
-// busy for several time-outs (eight reference servers take 6400 chunks a second, a
-// time-out is about 1.6 s), while the engine's 32 bytes a chunk stay at 2 MB.
-inline constexpr std::uint64_t FILE_WINDOW = 1 << 16;
 
 struct EngineConfig {
     std::uint64_t file_size = 0;
@@ -56,19 +49,23 @@ public:
     // Chunks from `end` on cannot be taken yet (a stream holds no more): they are not
     // asked for until the room grows.
     void set_room(std::uint64_t end) { room_end = end; }
-    // When on_tick wants to run next, if no reply comes first.
+    // When on_tick has something to do next, if no reply comes first.
     Nanos next_wake(Nanos now) const;
 
     bool done() const { return first == chunk_total; }
     // Chunks before this one are all held.
     std::uint64_t first_missing() const { return first; }
     std::uint64_t chunks() const { return chunk_total; }
-    const ServerStats& stats(std::size_t server) const { return paths[server].stats; }
+    const ServerStats& stats(std::size_t server) const { return servers[server].stats; }
     // What the engine has learned of a server: its pace, its replies per GET when it
     // refuses nothing, and the largest delay seen.
-    double rate(std::size_t server) const { return paths[server].pacer.rate(); }
-    std::optional<double> baseline(std::size_t server) const { return paths[server].control.baseline(); }
-    Nanos largest_delay(std::size_t server) const { return paths[server].delays.largest(); }
+    double rate(std::size_t server) const { return servers[server].pacer.rate(); }
+    std::optional<double> baseline(std::size_t server) const { return servers[server].control.baseline(); }
+    Nanos largest_delay(std::size_t server) const { return servers[server].delays.largest(); }
+    // How long datagrams wait in line on the way to the server and back lately, if known.
+    std::optional<ReplyMeter::Queue> queue(std::size_t server, Nanos now) const {
+        return servers[server].meter.queue(now);
+    }
 
 private:
     // What is known of one chunk near the window: its latest GET, and its first one so
@@ -79,16 +76,18 @@ private:
         std::uint32_t first_ms = 0;  // the first GET left this long before the latest
         std::uint8_t asks = 0;       // saturates
         std::uint8_t first_server = 0;
-        bool first_only = true;  // its first server was asked for it once
-        bool have = false;
+        std::uint8_t last_server = 0;
+        bool first_only : 1 = true;  // its first server was asked for it once
+        bool last_alone : 1 = true;  // the latest GET left once every earlier one had timed out
+        bool have : 1 = false;
     };
     struct Ask {
         Nanos at;
         std::uint64_t chunk;
     };
     // One server: its pace, what it taught, and its GETs oldest first.
-    struct Path {
-        explicit Path(Nanos now);
+    struct ServerState {
+        explicit ServerState(Nanos now);
         RateControl control;
         Pacer pacer;
         StartBurst start;
@@ -99,6 +98,7 @@ private:
         Nanos started;
         Nanos teaching_since;  // only GETs sent since teach its delays
         std::optional<Nanos> last_reply;
+        std::optional<Nanos> first_heard;  // how long after its start its first reply came
         std::uint64_t gets_since_reply = 0;
         double rate_at_reply;  // the pace when its latest reply came, to go back to
         bool probed = false;   // unreachable or quiet: probed until it answers
@@ -107,16 +107,19 @@ private:
     struct Choice {
         std::uint64_t chunk;
         bool fresh;  // never asked before
+        bool alone;  // every earlier GET for it timed out
     };
 
     Slot& slot(std::uint64_t chunk) { return slots[chunk % slots.size()]; }
+    const Slot& slot(std::uint64_t chunk) const { return slots[chunk % slots.size()]; }
     bool known(std::uint64_t chunk) const;
-    void skip_held();
+    void skip_held_before();
     void advance_first();
     bool stale(const Ask& ask);
     void revive(std::size_t server, Nanos now);
     bool hushed(std::size_t server, Nanos now) const;
     Nanos timeout_of(std::size_t server, Nanos now) const;
+    bool taught_any() const;
     Nanos live_timeout(std::size_t server, Nanos now) const;
     std::optional<Choice> choose(std::size_t server, Nanos now);
     std::uint64_t take_oldest(std::size_t server);
@@ -134,10 +137,11 @@ private:
     std::uint64_t next_new;
     std::uint64_t room_end = UINT64_MAX;
     std::vector<Slot> slots;  // a ring over [first - window, first + window)
-    std::vector<Path> paths;
+    std::vector<ServerState> servers;
     std::size_t turn = 0;
+    bool starved = false;  // the last tick stopped with tokens left: nothing was worth sending
     Nanos next_control;
-    std::uint64_t held = 0;  // chunks taken beyond the first missing one
+    std::uint64_t taken_ahead = 0;  // chunks taken beyond the first missing one
     double useful_per_second = 0;
     std::uint64_t useful_counted = 0;
     Nanos settled_at;  // repeats are free until then

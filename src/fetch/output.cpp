@@ -16,6 +16,7 @@
 #include "part_file.hpp"
 #include "reorder_buffer.hpp"
 #include "report.hpp"
+#include "window.hpp"
 
 namespace drovik::fetch {
 

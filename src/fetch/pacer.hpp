@@ -19,6 +19,10 @@ public:
         last = now;
     }
     bool ready() const { return tokens >= 1; }
+    // When the next token is whole, at the rate of now.
+    Nanos next_token() const {
+        return tokens >= 1 ? last : last + static_cast<Nanos>((1 - tokens) * 1e9 / per_second) + 1;
+    }
     void take() { tokens -= 1; }
     // Unused tokens beyond the depth are dropped: idle time earns no burst.
     void settle() { tokens = std::min(tokens, depth()); }

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "chunk_map.hpp"
-#include "engine.hpp"
 #include "net/descriptor.hpp"
 #include "output.hpp"
+#include "window.hpp"
 
 namespace drovik::fetch {
 

@@ -50,6 +50,36 @@ constexpr Nanos GENTLE_SETTLE = 100 * MS;
 constexpr Nanos GENTLE_SPAN = 800 * MS;
 constexpr double GENTLE_SIGMAS = 1;
 constexpr Nanos GENTLE_TIME = 20000 * MS;
+// A wait in line on the path counts as congestion beside the refused share: this much of
+// it is the noise of the estimate, and each HORIZON beyond it counts as all refused. The
+// rate settles where the step balances both, at the same wait for every client of a queue.
+constexpr Nanos QUEUE_ALLOWANCE = 20 * MS;
+constexpr Nanos QUEUE_HORIZON = 400 * MS;
+// The span over which the fastest replies show a queue, and the wait from which it stands.
+constexpr Nanos QUEUE_SPAN = 100 * MS;
+constexpr Nanos QUEUE_STANDING = 100 * MS;
+// While a line stands the rate drains at most this share of what it passes. A line seen
+// within LINE_MEMORY still sets the pace.
+constexpr double MOST_DRAIN = 0.75;
+constexpr Nanos LINE_MEMORY = 10000 * MS;
+// Once it no longer stands, the rate goes back to what the line passed (averaged over about
+// 1 / LINE_SMOOTHING readings), and above it grows by the step over PROBING feedback delays.
+constexpr double PROBING = 4;
+constexpr double LINE_SMOOTHING = 0.1;
+
+// The share of what is sent that a wait in line stands for.
+double queued_share(const RateControl::Path& path) {
+    if (!path.queue) {
+        return 0;
+    }
+    return static_cast<double>(std::max<Nanos>(0, path.queue->wait - QUEUE_ALLOWANCE)) / QUEUE_HORIZON;
+}
+
+// One step of the way towards `aim` per feedback delay, and the span it is measured over.
+double step_towards(double rate, double aim, Nanos feedback) {
+    const double gain = static_cast<double>(RateControl::PERIOD) / static_cast<double>(feedback);
+    return std::clamp(rate + gain * (aim - rate), LEAST_RATE, MOST_RATE);
+}
 
 // GETs sent before this have had every reply they will get.
 Nanos answered_before(Nanos now, Nanos largest_delay) {
@@ -182,12 +212,51 @@ void RateControl::restart(Nanos now, Nanos largest_delay) {
     squeezed_since.reset();
 }
 
+// Against a line on the path. While it stands: what it passes less the share its wait stands
+// for, plus the step, so that every client of the line settles alike; before what it passes
+// is measured, half the rate each shortest round trip. Once it no longer stands, back to what
+// it passed, then probing above it until it stands again: the server's refusals are not what
+// sets the pace.
+// Nothing once no line stood for LINE_MEMORY.
+std::optional<double> RateControl::against_line(Nanos now, double rate, const Path& path) {
+    const Nanos wait = path.queue ? path.queue->wait : 0;
+    const Nanos feedback = path.floor.value_or(0) + wait + QUEUE_SPAN;
+    if (wait < QUEUE_STANDING) {
+        if (!line_seen || now - *line_seen > LINE_MEMORY) {
+            return std::nullopt;
+        }
+        if (!path.queue) {
+            return rate;  // the replies tell nothing of the line now (all were asked again)
+        }
+        // Back to what the line passed within a feedback delay; above it, probing gently.
+        const double step = rate < line_rate ? line_rate - rate : STEP / PROBING;
+        return std::min(MOST_RATE, rate + step * static_cast<double>(PERIOD) / static_cast<double>(feedback));
+    }
+    line_seen = now;
+    const double drain = std::min(queued_share(path), MOST_DRAIN);
+    if (const auto passing = path.queue->passing) {
+        line_rate = line_rate > 0 ? line_rate + LINE_SMOOTHING * (*passing - line_rate) : *passing;
+        // Never more while it stands (the GETs that overflowed it counted as passed), and no
+        // faster down than a step per feedback delay: a newcomer's flood is no reason to yield all.
+        return step_towards(rate, std::min(rate, *passing * (1.0 - drain) + STEP), feedback);
+    }
+    // The wait itself need not pass: while the line grows, a cut shows within the shortest round trip.
+    if (last_halved && now - *last_halved < path.floor.value_or(0) + QUEUE_SPAN) {
+        return rate;
+    }
+    last_halved = now;
+    return std::max(LEAST_RATE, rate / 2);
+}
+
 double RateControl::update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
-                           Nanos largest_delay) {
+                           const Path& path) {
+    if (const auto line = against_line(now, rate, path)) {
+        return wanting ? std::min(*line, rate) : *line;
+    }
     if (!known || now < hold_until) {
         return rate;
     }
-    learn_baseline(now, meter, largest_delay);
+    learn_baseline(now, meter, path.largest_delay);
     const auto measured = recent(now, meter);
     if (!best || *best <= 0 || !measured || measured->expected < LEAST_EXPECTED / 4) {
         return rate;
@@ -210,8 +279,7 @@ double RateControl::update(Nanos now, double rate, bool known, bool wanting, con
         aim = (1.0 + GROWTH) * std::max(measured->sent_per_second, LEAST_RATE);
     }
     // One step of the way per feedback delay: what a change does shows only that late.
-    const double gain = static_cast<double>(PERIOD) / static_cast<double>(largest_delay + SPAN);
-    return std::clamp(rate + gain * (aim - rate), LEAST_RATE, MOST_RATE);
+    return step_towards(rate, aim, path.largest_delay + SPAN);
 }
 
 }  // namespace drovik::fetch

@@ -26,10 +26,17 @@ public:
     // measures is their load as well. It starts gently, learns its baseline from the
     // gentle GETs, and grows no faster than the refused share lets it. The new rate.
     double found_busy(Nanos now, double rate);
+    // What the replies tell of the path lately: its shortest round trip and how long
+    // datagrams wait in line on it, when known.
+    struct Path {
+        Nanos largest_delay = 0;
+        std::optional<Nanos> floor;
+        std::optional<ReplyMeter::Queue> queue;
+    };
     // The rate from now on. `known` says that the server's delays are learned;
     // `wanting` that tokens went unused since the last update (the transfer asked for less).
     double update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,
-                  Nanos largest_delay);
+                  const Path& path);
     // After a silence of the server: what the windows saw of it is forgotten, and the
     // rate holds until the replies measured answer GETs sent since.
     void restart(Nanos now, Nanos largest_delay);
@@ -45,6 +52,7 @@ private:
     void remember(Nanos now, const ReplyMeter::Yield& measured, double sigmas);
     std::optional<ReplyMeter::Yield> recent(Nanos now, const ReplyMeter& meter) const;
     bool forget_if_squeezed(Nanos now, double refused, double measured);
+    std::optional<double> against_line(Nanos now, double rate, const Path& path);
 
     Nanos next_window;
     Nanos hold_until = 0;
@@ -55,6 +63,9 @@ private:
     std::optional<double> best;
     std::deque<std::pair<Nanos, double>> windows;  // recent careful yields, by when they were measured
     std::optional<Nanos> squeezed_since;
+    std::optional<Nanos> line_seen;    // when a line on the path last stood
+    std::optional<Nanos> last_halved;  // by a line whose rate was not measured yet
+    double line_rate = 0;              // the GETs a second it passed lately
 };
 
 }  // namespace drovik::fetch

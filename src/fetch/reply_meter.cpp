@@ -7,6 +7,18 @@ namespace drovik::fetch {
 namespace {
 constexpr Nanos BIN = 10 * MS;
 constexpr std::uint64_t LEAST_DELAYS = 50;
+// The least of this many delays lies within a fiftieth of their spread of the floor; of
+// fewer than QUEUE_LEAST, too far above it to tell. Spans older than QUEUE_SPAN say
+// nothing of the queue now.
+constexpr double QUEUE_REPLIES = 50;
+constexpr double QUEUE_LEAST = 20;
+constexpr Nanos QUEUE_SPAN = 1000 * MS;
+// While GETs or replies wait this long, the line stands: it passes what it holds at its own
+// rate, measured between spans this far apart.
+constexpr Nanos QUEUE_STANDING = 100 * MS;
+constexpr Nanos PASSING_SPAN = 300 * MS;
+// Spans answered last longer ago than the least delay and this: the GETs since are not known.
+constexpr Nanos QUEUE_STALE = 2000 * MS;
 }  // namespace
 
 std::optional<double> ReplyMeter::Yield::per_get() const {
@@ -36,9 +48,15 @@ void ReplyMeter::replied(Nanos at) {
     ++bin_at(at).replies;
 }
 
-void ReplyMeter::exact(Nanos sent_at, Nanos age) {
+void ReplyMeter::exact(Nanos sent_at, Nanos age, bool fresh) {
     if (sent_at / BIN >= first_index) {
-        ++bin_at(sent_at).exact_replies;
+        Bin& bin = bin_at(sent_at);
+        bin.exact_replies += fresh ? 1 : 0;
+        ++bin.known_replies;
+        bin.least = std::min(bin.least, age);
+    }
+    if (fresh) {
+        least_ever = std::min(least_ever, age);
     }
     const auto index = static_cast<std::size_t>(std::max<Nanos>(age, 0) / BIN);
     if (delays.size() <= index) {
@@ -118,6 +136,62 @@ ReplyMeter::Yield ReplyMeter::sent_yield(Nanos from, Nanos to) const {
     }
     result.sent_per_second = result.expected * 1e9 / static_cast<double>(to - from);
     return result;
+}
+
+std::optional<ReplyMeter::Floor> ReplyMeter::floor_from(std::int64_t from) const {
+    Floor floor;
+    for (std::int64_t i = from; i >= 0 && floor.known < QUEUE_REPLIES && from - i < QUEUE_SPAN / BIN; --i) {
+        const Bin& bin = bins[static_cast<std::size_t>(i)];
+        floor.known += bin.known_replies;
+        if (bin.least < floor.least) {
+            floor.least = bin.least;
+            floor.at = i;
+        }
+    }
+    if (floor.known < QUEUE_LEAST) {
+        return std::nullopt;
+    }
+    return floor;
+}
+
+// The least delay above the least ever, less what the least of n draws lies above their floor
+// on average and twice as much again, which it rarely exceeds: a spread drawn evenly, twice
+// the median's distance from the floor, over n + 1.
+Nanos ReplyMeter::wait_of(const Floor& floor) const {
+    const Nanos median = delay_quantile(0.5).value_or(least_ever);
+    const auto bias = static_cast<Nanos>(6.0 * static_cast<double>(median - least_ever) / (floor.known + 1));
+    return std::max<Nanos>(0, floor.least - least_ever - bias);
+}
+
+std::optional<ReplyMeter::Queue> ReplyMeter::queue(Nanos now) const {
+    auto newest = static_cast<std::int64_t>(bins.size()) - 1;
+    while (newest >= 0 && bins[static_cast<std::size_t>(newest)].known_replies == 0) {
+        --newest;
+    }
+    // GETs whose fastest replies should have come long since, and did not, say nothing now.
+    const Nanos fresh_after = now - least_ever - QUEUE_STALE;
+    if (newest < 0 || (first_index + newest) * BIN < fresh_after || delay_count < LEAST_DELAYS) {
+        return std::nullopt;
+    }
+    const auto latest = floor_from(newest);
+    if (!latest) {
+        return std::nullopt;
+    }
+    Queue queue{wait_of(*latest), std::nullopt};
+    const auto before = floor_from(latest->at - PASSING_SPAN / BIN);
+    if (!before || queue.wait < QUEUE_STANDING || wait_of(*before) < QUEUE_STANDING) {
+        return queue;
+    }
+    // Left plus waited: when the fastest GET of each span passed the line.
+    const Nanos passed = (latest->at - before->at) * BIN + queue.wait - wait_of(*before);
+    double sent = 0;
+    for (std::int64_t i = before->at + 1; i <= latest->at; ++i) {
+        sent += bins[static_cast<std::size_t>(i)].sent;
+    }
+    if (passed >= PASSING_SPAN / 2) {
+        queue.passing = sent * 1e9 / static_cast<double>(passed);
+    }
+    return queue;
 }
 
 void ReplyMeter::forget_before(Nanos at) {

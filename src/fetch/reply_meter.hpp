@@ -27,8 +27,9 @@ public:
     // `fresh`: the first GET for its chunk.
     void sent(Nanos at, bool fresh);
     void replied(Nanos at);
-    // A reply to a chunk asked once, sent at `sent_at`: the only kind whose GET is known.
-    void exact(Nanos sent_at, Nanos age);
+    // A reply whose GET is known, sent at `sent_at`: to a chunk asked once (`fresh`), or to
+    // a GET asked alone.
+    void exact(Nanos sent_at, Nanos age, bool fresh = true);
 
     // What the replies received in [from, to) say; nothing until enough delays are known.
     std::optional<Yield> yield(Nanos from, Nanos to) const;
@@ -39,6 +40,18 @@ public:
     // Replies per fresh GET of those sent in [from, to), by when they left: sharp in time,
     // and complete once the largest delay has passed since `to`.
     Yield sent_yield(Nanos from, Nanos to) const;
+    // A line on the path: how long GETs or replies wait in it lately, and, while it stands,
+    // how many of this client's GETs a second it passes.
+    struct Queue {
+        Nanos wait = 0;
+        std::optional<double> passing;
+    };
+    // The wait is how much later than the least delay ever the fastest replies to the newest
+    // GETs came. The fastest reply to GETs that left together comes first, so a span's least
+    // delay is known with its first reply. A line passes its GETs in order: those sent
+    // between two spans passed between the times they left plus their waits. Nothing until
+    // enough replies to recent GETs are known to answer them.
+    std::optional<Queue> queue(Nanos now) const;
     void forget_before(Nanos at);
 
 private:
@@ -47,7 +60,17 @@ private:
         std::uint32_t replies = 0;
         std::uint32_t fresh = 0;          // first GETs for their chunk sent in the bin
         std::uint32_t exact_replies = 0;  // replies to chunks asked once, by when the GET left
+        std::uint32_t known_replies = 0;  // replies known to answer their GET, by when it left
+        Nanos least = INT64_MAX;          // the least delay of those
     };
+    // The least delay of the spans from bin `from` back, until enough replies are known.
+    struct Floor {
+        Nanos least = INT64_MAX;
+        std::int64_t at = 0;  // the bin it is in
+        double known = 0;
+    };
+    std::optional<Floor> floor_from(std::int64_t from) const;
+    Nanos wait_of(const Floor& floor) const;
     Bin& bin_at(Nanos at);
     double delay_share(Nanos age) const;  // the share of delays at most `age`
 
@@ -56,6 +79,7 @@ private:
     std::int64_t started;
     std::vector<std::uint32_t> delays;  // how many exact delays fell in each bin of age
     std::uint64_t delay_count = 0;
+    Nanos least_ever = INT64_MAX;
     mutable std::vector<std::uint64_t>
         at_most;  // running sums of `delays`, rebuilt when asked after a change
 };

@@ -16,13 +16,20 @@ public:
 
     // A fresh GET left: the first ones make the burst and those to compare it with.
     void sent(std::uint64_t chunk);
+    // A chunk was asked again before its first GET was answered: the replies for it no
+    // longer tell which GET they answer, and it leaves the test.
+    void asked_again(std::uint64_t chunk);
     // A reply to a chunk asked once. Once enough replies have come, and only then:
     // whether the server was full.
     std::optional<bool> replied(std::uint64_t chunk);
 
 private:
+    std::optional<std::size_t> tested(std::uint64_t chunk) const;
+
     std::size_t size;
     std::size_t after_count;
+    std::size_t second_testable;  // GETs of the second half, and after it, asked only once
+    std::size_t after_testable;
     std::vector<std::uint64_t> chunks;  // in the order sent, so ascending
     std::uint32_t second_half = 0;      // replies to the burst's second half
     std::uint32_t after = 0;            // replies to the GETs after the burst

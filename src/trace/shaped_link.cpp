@@ -49,6 +49,26 @@ std::optional<std::int64_t> ShapedLink::next_ns() const {
     return next;
 }
 
+void ShapedLink::count_wait(std::int64_t wait_ns) {
+    const auto ms = static_cast<std::size_t>((wait_ns + 999999) / 1000000);
+    if (waits_ms.size() <= ms) {
+        waits_ms.resize(ms + 1);
+    }
+    ++waits_ms[ms];
+    ++waits;
+}
+
+std::optional<std::int64_t> ShapedLink::wait_quantile_ms(double share) const {
+    std::uint64_t below = 0;
+    for (std::size_t ms = 0; ms < waits_ms.size(); ++ms) {
+        below += waits_ms[ms];
+        if (below > 0 && static_cast<double>(below) >= share * static_cast<double>(waits)) {
+            return static_cast<std::int64_t>(ms);
+        }
+    }
+    return std::nullopt;
+}
+
 bool ShapedLink::token(std::int64_t now_ns) {
     if (theoretical_ns - tolerance_ns > now_ns) {
         return false;

@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "net/delivery_queue.hpp"
 #include "net/path_model.hpp"
@@ -56,6 +58,9 @@ public:
     // When a held copy may leave next; nothing while none is held.
     std::optional<std::int64_t> next_ns() const;
     std::size_t held() const { return queue.size() + line.size(); }
+    // The wait for the rate (not the delay) by which `share` of the copies that left had left,
+    // in whole milliseconds, rounded up; nothing before the first.
+    std::optional<std::int64_t> wait_quantile_ms(double share) const;
 
 private:
     struct Held {
@@ -72,13 +77,16 @@ private:
     }
     // Takes a token when the rate allows one at `now_ns`.
     bool token(std::int64_t now_ns);
+    void count_wait(std::int64_t wait_ns);
 
     PathModel path;
     std::int64_t interval_ns = 0;   // between tokens; 0 without a rate
     std::int64_t tolerance_ns = 0;  // how far ahead of the rate a burst may run
     std::int64_t theoretical_ns = 0;
-    DeliveryQueue<Copy> queue;  // waiting for their delay
-    std::deque<Copy> line;      // due, waiting for a token
+    DeliveryQueue<Copy> queue;                       // waiting for their delay
+    std::deque<std::pair<Copy, std::int64_t>> line;  // due, waiting for a token since then
+    std::vector<std::uint64_t> waits_ms;             // copies that left after each whole ms in line
+    std::uint64_t waits = 0;
 };
 
 template <class Send>
@@ -89,11 +97,12 @@ void ShapedLink::release(std::int64_t now_ns, Send send) {
             if (interval_ns == 0) {
                 leave(copy, send);
             } else {
-                line.push_back(copy);
+                line.emplace_back(copy, now_ns);
             }
         });
     while (!line.empty() && token(now_ns)) {
-        leave(line.front(), send);
+        count_wait(now_ns - line.front().second);
+        leave(line.front().first, send);
         line.pop_front();
     }
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "net/chunk_reply.hpp"
 #include "net/chunk_request.hpp"
@@ -23,6 +24,82 @@ namespace {
 // The real server reads a few hundred small datagrams into its socket buffer while frozen.
 constexpr std::size_t FROZEN_BACKLOG = 256;
 
+// drovik-trace's path in front of one server, both ways, on the virtual clock: a datagram
+// goes on at once where its direction is not shaped, else through the shaped link.
+class SimRelay {
+public:
+    SimRelay(const trace::PathShape& shape, std::uint32_t seed)
+        : shape(shape),
+          seed(seed),
+          links{trace::ShapedLink(shape.path, shape.rate), trace::ShapedLink(shape.path, shape.rate)} {}
+
+    // A datagram from (up) or for (down) `client` reaches the relay at `now`; pass(client,
+    // datagram) takes each copy that leaves, now or later.
+    template <class Pass>
+    void carry(trace::Direction direction, std::size_t client, std::string_view datagram, Nanos now,
+               Pass pass) {
+        const std::size_t way = direction == trace::Direction::up ? 0 : 1;
+        if (!shape.active() || !(way == 0 ? shape.up : shape.down)) {
+            pass(client, datagram);
+            return;
+        }
+        while (streams.size() <= client) {
+            const std::uint64_t index = streams.size();
+            std::seed_seq up{std::uint64_t{seed}, index, std::uint64_t{0}};
+            std::seed_seq down{std::uint64_t{seed}, index, std::uint64_t{1}};
+            streams.push_back({std::mt19937(up), std::mt19937(down)});
+        }
+        ++counters[way].offered;
+        if (links[way].take(client, datagram, streams[client][way], now).fate == trace::Fate::overflow) {
+            ++counters[way].overflow;
+        }
+        release(direction, now, pass);
+    }
+
+    template <class Pass>
+    void release(trace::Direction direction, Nanos now, Pass pass) {
+        trace::ShapedLink& link = links[direction == trace::Direction::up ? 0 : 1];
+        link.release(
+            now, [&](std::size_t client, std::string_view datagram, trace::Fate) { pass(client, datagram); });
+    }
+
+    std::optional<Nanos> next_event() const {
+        std::optional<Nanos> next = links[0].next_ns();
+        if (const auto down = links[1].next_ns()) {
+            next = std::min(next.value_or(*down), *down);
+        }
+        return next;
+    }
+
+    // Notes the datagrams held at `now` in the span it falls in.
+    void watch(Nanos now) {
+        const auto bin = static_cast<std::size_t>(now / RATE_BIN);
+        for (std::size_t way = 0; way < 2; ++way) {
+            std::vector<std::uint32_t>& held = counters[way].held_per_bin;
+            if (held.size() <= bin) {
+                held.resize(bin + 1);
+            }
+            held[bin] = std::max(held[bin], static_cast<std::uint32_t>(links[way].held()));
+        }
+    }
+
+    std::array<QueueResult, 2> outcome() const {
+        std::array<QueueResult, 2> result = counters;
+        for (std::size_t way = 0; way < 2; ++way) {
+            result[way].median_wait_ms = links[way].wait_quantile_ms(0.5);
+            result[way].p95_wait_ms = links[way].wait_quantile_ms(0.95);
+        }
+        return result;
+    }
+
+private:
+    trace::PathShape shape;
+    std::uint32_t seed;
+    std::array<trace::ShapedLink, 2> links;            // up, down
+    std::vector<std::array<std::mt19937, 2>> streams;  // each client's, up and down
+    std::array<QueueResult, 2> counters;
+};
+
 struct Arrival {
     std::size_t slot;  // the server's place in the client's list
     std::uint64_t chunk;
@@ -31,16 +108,17 @@ struct Arrival {
 
 class SimServer {
 public:
-    explicit SimServer(const ServerSetup& setup) : setup(setup), generator(setup.seed) {}
+    explicit SimServer(const ServerSetup& setup)
+        : relay(setup.relay, setup.seed), setup(setup), generator(setup.seed) {}
 
     // A GET from `client` reaches the server's socket at `now`.
-    void receive(std::size_t client, const std::string& datagram, Nanos now) {
+    void receive(std::size_t client, std::string_view datagram, Nanos now) {
         if (down(now)) {
             return;
         }
         if (frozen(now)) {
             if (unread.size() < FROZEN_BACKLOG) {
-                unread.emplace_back(client, datagram);
+                unread.emplace_back(client, std::string(datagram));
             }
             return;
         }
@@ -76,16 +154,17 @@ public:
 
     bool refuses(Nanos now) const { return setup.refuses && down(now); }
     ServerResult counters;
+    SimRelay relay;
 
 private:
     bool down(Nanos now) const { return now >= setup.down_from && now < setup.down_until; }
     bool frozen(Nanos now) const { return now >= setup.pause_from && now < setup.pause_until; }
 
-    void read(std::size_t client, const std::string& datagram, Nanos now) {
+    void read(std::size_t client, std::string_view datagram, Nanos now) {
         sockaddr_in source{};
         source.sin_family = AF_INET;
         source.sin_port = htons(static_cast<std::uint16_t>(client + 1));
-        const request r(source, datagram);
+        const request r(source, std::string(datagram));
         if (admits(queue, r, setup.path.max_pending)) {
             ++counters.admitted;
             schedule_replies(queue, r, draw_replies_times(generator, setup.path), [now] { return now; });
@@ -211,17 +290,29 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
     Nanos now = 0;
     while (now <= limit) {
         for (std::size_t k = 0; k < servers.size(); ++k) {
-            servers[k].run(now, [&](std::size_t c, std::uint32_t offset) {
+            SimServer& server = servers[k];
+            // The reply's datagram on the relay's path: the chunk's index is all a client reads of it.
+            const auto reach_client = [&](std::size_t c, std::string_view reply) {
                 if (const auto slot = clients[c].slot_of(k)) {
-                    clients[c].arrive({*slot, offset / MAX_CHUNK_SIZE, false});
+                    clients[c].arrive({*slot, std::stoull(std::string(reply)), false});
                 }
+            };
+            server.relay.release(trace::Direction::up, now,
+                                 [&](std::size_t c, std::string_view get) { server.receive(c, get, now); });
+            server.run(now, [&](std::size_t c, std::uint32_t offset) {
+                server.relay.carry(trace::Direction::down, c, std::to_string(offset / MAX_CHUNK_SIZE), now,
+                                   reach_client);
             });
+            server.relay.release(trace::Direction::down, now, reach_client);
+            server.relay.watch(now);
         }
         std::shuffle(order.begin(), order.end(), shuffle);
         for (const std::size_t c : order) {
             if (clients[c].ready(now)) {
                 clients[c].step(now, [&](std::size_t k, const std::string& get) {
-                    servers[k].receive(c, get, now);
+                    servers[k].relay.carry(
+                        trace::Direction::up, c, get, now,
+                        [&](std::size_t, std::string_view passed) { servers[k].receive(c, passed, now); });
                     if (servers[k].refuses(now)) {
                         clients[c].arrive({*clients[c].slot_of(k), 0, true});
                     }
@@ -233,7 +324,7 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
         }
         Nanos next = INT64_MAX;
         for (const SimServer& server : servers) {
-            next = std::min(next, server.next_event(now));
+            next = std::min({next, server.next_event(now), server.relay.next_event().value_or(INT64_MAX)});
         }
         for (const SimClient& client : clients) {
             if (!client.finished()) {
@@ -251,14 +342,53 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
     }
     for (const SimServer& server : servers) {
         result.servers.push_back(server.counters);
+        result.servers.back().relay = server.relay.outcome();
     }
     return result;
 }
 
 double useful_capacity(const PathModel& path) {
     const double mean_delay_s = (path.min_delay_ms + path.max_delay_ms) / 2e3;
-    const double copies = 1.0 / (1.0 - path.duplicate_below / 10.0);
+    const double copies = 1.0 / (1.0 - static_cast<double>(path.duplicate_below) / path.decisions);
     return static_cast<double>(path.max_pending) / mean_delay_s / copies;
+}
+
+namespace {
+
+// What one shaped direction keeps of what it is given, and its mean delay.
+double kept(const trace::PathShape& shape, bool shaped) {
+    const PathModel& path = shape.path;
+    return shaped ? static_cast<double>(path.lost_from) / path.decisions : 1.0;
+}
+
+Nanos mean_delay(const PathModel& path) {
+    return (Nanos{path.min_delay_ms} + path.max_delay_ms) * MS / 2;
+}
+
+}  // namespace
+
+double ceiling(const ServerSetup& server) {
+    const trace::PathShape& shape = server.relay;
+    const bool up = shape.active() && shape.up;
+    const bool down = shape.active() && shape.down;
+    const double answered = static_cast<double>(server.path.lost_from) / server.path.decisions;
+    const double copies =
+        1.0 / (1.0 - static_cast<double>(server.path.duplicate_below) / server.path.decisions);
+    double most = useful_capacity(server.path) * kept(shape, down);
+    if (shape.rate && up) {
+        most = std::min(most, *shape.rate * answered * kept(shape, down));
+    }
+    if (shape.rate && down) {
+        most = std::min(most, *shape.rate / copies);
+    }
+    return most;
+}
+
+Nanos mean_round_trip(const ServerSetup& server) {
+    const trace::PathShape& shape = server.relay;
+    const Nanos relay = shape.active() ? mean_delay(shape.path) : 0;
+    return mean_delay(server.path) +
+           relay * ((shape.active() && shape.up ? 1 : 0) + (shape.active() && shape.down ? 1 : 0));
 }
 
 namespace {

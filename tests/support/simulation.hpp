@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -6,6 +7,7 @@
 
 #include "fetch/engine.hpp"
 #include "net/path_model.hpp"
+#include "trace/shaped_link.hpp"
 
 namespace drovik::sim {
 
@@ -17,7 +19,8 @@ using fetch::SECOND;
 inline constexpr Nanos RATE_BIN = 100 * MS;
 
 // One simulated drovik-server on a loopback path with no latency and no cost: its
-// own reply queue, admission and delivery draws, on a virtual clock.
+// own reply queue, admission and delivery draws, on a virtual clock; and, in front of it
+// when shaped, the path drovik-trace plays, met by every client's GETs and replies.
 struct ServerSetup {
     PathModel path;
     std::uint32_t seed = 1;
@@ -26,6 +29,7 @@ struct ServerSetup {
     bool refuses = false;   // ...or, with this, each brings back a refusal (ICMP)
     Nanos pause_from = -1;  // frozen in [pause_from, pause_until): GETs wait unread
     Nanos pause_until = -1;
+    trace::PathShape relay = {};  // seeded from `seed`, each client's directions apart
 };
 
 // A server that is never there.
@@ -52,9 +56,19 @@ struct ClientResult {
     std::vector<std::uint32_t> taken_per_bin;  // chunks taken in each RATE_BIN of simulated time
 };
 
+// What one direction of the relay's path did to the datagrams shaped on it.
+struct QueueResult {
+    std::uint64_t offered = 0;   // met the path
+    std::uint64_t overflow = 0;  // dropped because its queue was full
+    std::optional<std::int64_t> median_wait_ms;
+    std::optional<std::int64_t> p95_wait_ms;
+    std::vector<std::uint32_t> held_per_bin;  // the most datagrams held in each RATE_BIN
+};
+
 struct ServerResult {
     std::uint64_t admitted = 0;
-    std::uint64_t refused = 0;  // valid GETs turned away at the cap
+    std::uint64_t refused = 0;         // valid GETs turned away at the cap
+    std::array<QueueResult, 2> relay;  // up, down
 };
 
 struct Result {
@@ -72,6 +86,14 @@ Result simulate(const std::vector<ServerSetup>& servers, const std::vector<Clien
 // Chunks per second that a server on this path can deliver to all its clients together:
 // its pending replies over their mean delay, one in E[copies] of them new.
 double useful_capacity(const PathModel& path);
+
+// The most useful chunks a second a client can get through the server and the relay's path in
+// front of it: the least of the server's capacity, the answered share of the GETs the up way
+// passes, the first copies among the replies the down way passes, less what the path loses.
+double ceiling(const ServerSetup& server);
+
+// A GET's mean round trip through the relay's path and the server.
+Nanos mean_round_trip(const ServerSetup& server);
 
 // How fairly one server was shared along the way: the worst 2 s window of any client, as a
 // share of its fair share (the server's useful capacity over the clients running then).
