@@ -93,8 +93,12 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     Slot& asked = slot(chunk);
     learn(server, asked, now);
     if (asked.asks == 1) {
-        if (const auto full = state.start.replied(chunk); full && *full) {
+        const StartBurst::Told told = state.start.replied(chunk, now);
+        if (told.full && *told.full) {
             state.pacer.set_rate(state.control.found_busy(now, state.pacer.rate()));
+        }
+        if (told.line) {
+            state.pacer.set_rate(state.control.found_line(now, state.pacer.rate(), *told.line));
         }
     }
     if (chunk < first || asked.have) {

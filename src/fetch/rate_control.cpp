@@ -61,11 +61,13 @@ constexpr Nanos QUEUE_STANDING = 100 * MS;
 // While a line stands the rate drains at most this share of what it passes. A line seen
 // within LINE_MEMORY still sets the pace.
 constexpr double MOST_DRAIN = 0.75;
-constexpr Nanos LINE_MEMORY = 10000 * MS;
+constexpr Nanos LINE_MEMORY = 30000 * MS;
 // Once it no longer stands, the rate goes back to what the line passed (averaged over about
 // 1 / LINE_SMOOTHING readings), and above it grows by the step over PROBING feedback delays.
 constexpr double PROBING = 4;
 constexpr double LINE_SMOOTHING = 0.1;
+// A line found by the start burst's order: the rate drains what the blind start queued.
+constexpr double LINE_FOUND_SHARE = 0.5;
 
 // The share of what is sent that a wait in line stands for.
 double queued_share(const RateControl::Path& path) {
@@ -108,6 +110,12 @@ double RateControl::found_busy(Nanos now, double rate) {
     joined = true;
     gentle_until = now + GENTLE_TIME;
     return std::max(LEAST_RATE, GENTLE * rate);
+}
+
+double RateControl::found_line(Nanos now, double rate, double line) {
+    line_seen = now;
+    line_rate = line;
+    return std::clamp(LINE_FOUND_SHARE * line, LEAST_RATE, rate);
 }
 
 void RateControl::remember(Nanos now, const ReplyMeter::Yield& measured, double sigmas) {
@@ -239,6 +247,9 @@ std::optional<double> RateControl::against_line(Nanos now, double rate, const Pa
         // Never more while it stands (the GETs that overflowed it counted as passed), and no
         // faster down than a step per feedback delay: a newcomer's flood is no reason to yield all.
         return step_towards(rate, std::min(rate, *passing * (1.0 - drain) + STEP), feedback);
+    }
+    if (line_rate > 0) {
+        return step_towards(rate, std::min(rate, line_rate * (1.0 - drain) + STEP), feedback);
     }
     // The wait itself need not pass: while the line grows, a cut shows within the shortest round trip.
     if (last_halved && now - *last_halved < path.floor.value_or(0) + QUEUE_SPAN) {

@@ -26,6 +26,9 @@ public:
     // measures is their load as well. It starts gently, learns its baseline from the
     // gentle GETs, and grows no faster than the refused share lets it. The new rate.
     double found_busy(Nanos now, double rate);
+    // The first replies came in the order of the start burst: a line on the way passes about
+    // `line` GETs a second, and holds what the blind rate sent beyond it. The new rate.
+    double found_line(Nanos now, double rate, double line);
     // What the replies tell of the path lately: its shortest round trip and how long
     // datagrams wait in line on it, when known.
     struct Path {
