@@ -55,6 +55,11 @@ constexpr Nanos GENTLE_TIME = 20000 * MS;
 // rate settles where the step balances both, at the same wait for every client of a queue.
 constexpr Nanos QUEUE_ALLOWANCE = 20 * MS;
 constexpr Nanos QUEUE_HORIZON = 400 * MS;
+constexpr double PLATEAU = 0.25;
+constexpr double LEAST_CUT = 0.5;
+constexpr double MOST_CUT = 0.85;
+constexpr Nanos FLOOD_WAIT = 600 * MS;
+constexpr Nanos FLOOD_HORIZON = 800 * MS;
 // The span over which the fastest replies show a queue, and the wait from which it stands.
 constexpr Nanos QUEUE_SPAN = 100 * MS;
 constexpr Nanos QUEUE_STANDING = 100 * MS;
@@ -74,7 +79,10 @@ double queued_share(const RateControl::Path& path) {
     if (!path.queue) {
         return 0;
     }
-    return static_cast<double>(std::max<Nanos>(0, path.queue->wait - QUEUE_ALLOWANCE)) / QUEUE_HORIZON;
+    const double share =
+        static_cast<double>(std::max<Nanos>(0, path.queue->wait - QUEUE_ALLOWANCE)) / QUEUE_HORIZON;
+    const double flood = static_cast<double>(std::max<Nanos>(0, path.queue->wait - FLOOD_WAIT)) / FLOOD_HORIZON;
+    return std::min(share, PLATEAU) + flood;
 }
 
 // One step of the way towards `aim` per feedback delay, and the span it is measured over.
@@ -255,8 +263,17 @@ std::optional<double> RateControl::against_line(Nanos now, double rate, const Pa
     if (last_halved && now - *last_halved < path.floor.value_or(0) + QUEUE_SPAN) {
         return rate;
     }
+    // A line that grows slowly passes nearly all: the rate over one and the growth of the wait.
+    double cut = LEAST_CUT;
+    if (last_halved && path.queue->sent_at > halved_sent) {
+        const double growth =
+            static_cast<double>(wait - halved_wait) / static_cast<double>(path.queue->sent_at - halved_sent);
+        cut = std::clamp(1.0 / (1.0 + growth), LEAST_CUT, MOST_CUT);
+    }
     last_halved = now;
-    return std::max(LEAST_RATE, rate / 2);
+    halved_wait = wait;
+    halved_sent = path.queue->sent_at;
+    return std::max(LEAST_RATE, rate * cut);
 }
 
 double RateControl::update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,

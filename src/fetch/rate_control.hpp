@@ -69,6 +69,8 @@ private:
     std::optional<Nanos> line_seen;    // when a line on the path last stood
     std::optional<Nanos> last_halved;  // by a line whose rate was not measured yet
     double line_rate = 0;              // the GETs a second it passed lately
+    Nanos halved_wait = 0;             // the wait when the rate was last cut for it
+    Nanos halved_sent = 0;             // and when the GETs that told it left
 };
 
 }  // namespace drovik::fetch

@@ -177,7 +177,7 @@ std::optional<ReplyMeter::Queue> ReplyMeter::queue(Nanos now) const {
     if (!latest) {
         return std::nullopt;
     }
-    Queue queue{wait_of(*latest), std::nullopt};
+    Queue queue{wait_of(*latest), std::nullopt, (first_index + latest->at) * BIN};
     const auto before = floor_from(latest->at - PASSING_SPAN / BIN);
     if (!before || queue.wait < QUEUE_STANDING || wait_of(*before) < QUEUE_STANDING) {
         return queue;

@@ -45,6 +45,7 @@ public:
     struct Queue {
         Nanos wait = 0;
         std::optional<double> passing;
+        Nanos sent_at = 0;  // when the GETs that tell the wait left
     };
     // The wait is how much later than the least delay ever the fastest replies to the newest
     // GETs came. The fastest reply to GETs that left together comes first, so a span's least
