@@ -28,6 +28,8 @@ public:
         std::optional<double> line;  // the GETs a second a line on the way passes
     };
     Told replied(std::uint64_t chunk, Nanos now);
+    // Still waiting for replies to tell whether the server was full.
+    bool open() const { return !told && chunks.size() == size + after_count; }
 
 private:
     std::optional<std::size_t> tested(std::uint64_t chunk) const;
