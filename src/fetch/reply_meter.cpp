@@ -19,6 +19,8 @@ constexpr Nanos QUEUE_STANDING = 100 * MS;
 constexpr Nanos PASSING_SPAN = 300 * MS;
 // Spans answered last longer ago than the least delay and this: the GETs since are not known.
 constexpr Nanos QUEUE_STALE = 2000 * MS;
+constexpr Nanos HALF_LIFE = 5000 * MS;
+constexpr std::uint64_t FORGET_FROM = 4 * LEAST_DELAYS;
 }  // namespace
 
 std::optional<double> ReplyMeter::Yield::per_get() const {
@@ -57,6 +59,15 @@ void ReplyMeter::exact(Nanos sent_at, Nanos age, bool fresh) {
     }
     if (fresh) {
         least_ever = std::min(least_ever, age);
+    }
+    // Older delays count for less, half each HALF_LIFE: a line that came and went no longer
+    // spreads what the GETs of now are expected to bring.
+    if (sent_at + age >= halved_at + HALF_LIFE && delay_count >= FORGET_FROM) {
+        halved_at = sent_at + age;
+        delay_count = 0;
+        for (std::uint32_t& count : delays) {
+            delay_count += count /= 2;
+        }
     }
     const auto index = static_cast<std::size_t>(std::max<Nanos>(age, 0) / BIN);
     if (delays.size() <= index) {

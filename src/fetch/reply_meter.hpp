@@ -80,6 +80,7 @@ private:
     std::int64_t started;
     std::vector<std::uint32_t> delays;  // how many exact delays fell in each bin of age
     std::uint64_t delay_count = 0;
+    Nanos halved_at = 0;  // when the counts were last halved
     Nanos least_ever = INT64_MAX;
     mutable std::vector<std::uint64_t>
         at_most;  // running sums of `delays`, rebuilt when asked after a change
