@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bench_socket.hpp"
-#include "net/network.hpp"
+#include "system/network.hpp"
 
 namespace {
 

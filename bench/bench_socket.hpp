@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "net/network.hpp"
+#include "system/network.hpp"
 
 namespace drovik::bench {
 

@@ -97,11 +97,11 @@ struct Relay {
 Scenario relayed(std::uint32_t seed, const Relay& relay, std::uint64_t bytes, int clients = 1,
                  double gap_s = 0) {
     ServerSetup server{REFERENCE, seed};
-    server.relay.path = trace::UNSHAPED;
+    server.relay.path = UNSHAPED;
     server.relay.path.min_delay_ms = relay.min_ms;
     server.relay.path.max_delay_ms = relay.max_ms;
     server.relay.path.max_pending = relay.queue;
-    server.relay.path.lost_from = static_cast<std::int32_t>((1 - relay.loss) * trace::UNSHAPED.decisions);
+    server.relay.path.lost_from = static_cast<std::int32_t>((1 - relay.loss) * UNSHAPED.decisions);
     server.relay.rate = relay.rate;
     server.relay.up = relay.up;
     server.relay.down = relay.down;

@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "bench_socket.hpp"
-#include "net/descriptor.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
+#include "system/clock.hpp"
+#include "system/descriptor.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 
 namespace {
 

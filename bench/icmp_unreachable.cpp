@@ -16,8 +16,8 @@
 #include <iostream>
 #include <string>
 
-#include "net/descriptor.hpp"
-#include "net/network.hpp"
+#include "system/descriptor.hpp"
+#include "system/network.hpp"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "bench_socket.hpp"
-#include "net/descriptor.hpp"
+#include "system/descriptor.hpp"
 
 namespace {
 

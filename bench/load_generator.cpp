@@ -21,8 +21,9 @@
 #include <vector>
 
 #include "bench_socket.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
+#include "system/clock.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 
 namespace {
 

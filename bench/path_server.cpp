@@ -10,8 +10,8 @@
 #include <limits>
 #include <string>
 
-#include "net/decimal.hpp"
-#include "net/path_model.hpp"
+#include "cli/decimal.hpp"
+#include "pathsim/path_model.hpp"
 #include "server/server.hpp"
 
 namespace {

@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "net/format.hpp"
-#include "net/network.hpp"
+#include "system/clock.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 
 namespace {
 

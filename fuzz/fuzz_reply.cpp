@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "net/chunk_reply.hpp"
+#include "wire/chunk_reply.hpp"
 
 namespace {
 

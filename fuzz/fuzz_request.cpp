@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "net/format.hpp"
-#include "net/protocol.hpp"
 #include "server/request.hpp"
+#include "system/format.hpp"
+#include "wire/protocol.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 runs=${1:-}
 max_seconds=${FUZZ_MAX_SECONDS:-60}
 scripts/deps.sh clang clang-14 libclang-rt-14-dev
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz >/dev/null
+source scripts/lib.sh
+quiet_build fuzz
 
 # harness, default executions, extra libFuzzer options
 harnesses=(

@@ -1,12 +1,19 @@
 # Shell helpers shared by the scripts. Source it; do not run it.
 
+# True when a UDP socket has port $1 as its local port (one only connected to it does not count).
+udp_bound() {
+  local hex
+  printf -v hex '%04X' "$1"
+  awk -v suffix=":$hex" 'NR > 1 && substr($2, length($2) - 4) == suffix { found = 1 } END { exit !found }' \
+    /proc/net/udp
+}
+
 # Prints a UDP port in 20000..59999 that nothing on this machine has bound.
 free_udp_port() {
-  local port hex
+  local port
   for _ in $(seq 1 200); do
     port=$((20000 + RANDOM % 40000))
-    printf -v hex '%04X' "$port"
-    if ! grep -q ":$hex " /proc/net/udp; then
+    if ! udp_bound "$port"; then
       echo "$port"
       return 0
     fi
@@ -17,10 +24,8 @@ free_udp_port() {
 
 # Waits (at most 5 s) until something has bound UDP port $1.
 wait_udp_bound() {
-  local hex
-  printf -v hex '%04X' "$1"
   for _ in $(seq 1 500); do
-    grep -q ":$hex " /proc/net/udp && return 0
+    udp_bound "$1" && return 0
     sleep 0.01
   done
   echo "nothing bound UDP port $1" >&2

@@ -23,9 +23,8 @@ else
   status=1
 fi
 
-if [[ ! -f $build/compile_commands.json ]]; then
-  cmake --preset release -B "$build" >/dev/null
-fi
+# Configured every time: a database older than the CMake files would miss or misplace sources.
+cmake --preset release -B "$build" >/dev/null
 mapfile -t tidied < <(sources src tools | grep '\.cpp$')
 if printf '%s\0' "${tidied[@]}" | xargs -0 -n 1 -P 2 clang-tidy --quiet -p "$build" 2>/dev/null; then
   echo "clang-tidy: ${#tidied[@]} files without a finding"

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "net/chunk_reply.hpp"
+#include "wire/chunk_reply.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik {
 namespace {

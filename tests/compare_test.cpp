@@ -40,8 +40,6 @@ TEST(CompareCommand, SplitsLikeAShellAndFillsInPlaceholders) {
 }
 
 TEST(CompareTrace, ReadsBackWhatTheWriterWroteAndCountsAsTheClientSees) {
-    using trace::Direction;
-    using trace::Fate;
     using trace::Kind;
     const std::vector<trace::TraceRow> rows = {
         {1000, "c", Direction::up, {Kind::get, 0, 1000}, 14, std::nullopt, Fate::relayed},

@@ -14,27 +14,20 @@
 #include <string>
 #include <vector>
 
-#include "net/path_model.hpp"
+#include "pathsim/path_model.hpp"
 #include "server/delivery.hpp"
 #include "server/request_queue.hpp"
-#include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
+#include "wire/virtual_file.hpp"
 
 namespace drovik {
 namespace {
 
 using Delays = std::vector<std::int32_t>;
 
-// The first outputs of the engine seeded with 5489, and what the 0..9 draw makes of
-// them: the low 4 bits, drawn again while 10 or more.
+// What the 0..9 draw makes of the first outputs of the engine seeded with 5489: the low
+// 4 bits, drawn again while 10 or more.
 TEST(UniformDraw, DecisionsFollowTheMaskedRejectionRule) {
-    std::mt19937 raw(5489);
-    const std::array<std::uint32_t, 12> outputs = {3499211612, 581869302,  3890346734, 3586334585,
-                                                   545404204,  4161255391, 3922919429, 949333985,
-                                                   2715962298, 1323567403, 418932835,  2350294565};
-    for (const std::uint32_t expected : outputs) {
-        ASSERT_EQ(raw(), expected);
-    }
     // Low 4 bits: 12 6 | 14 9 | 12 15 5 | 1 | 10 11 3 | 5.
     std::mt19937 generator(5489);
     EXPECT_EQ(uniform_draw(generator, 0, 9), 6);
@@ -48,11 +41,6 @@ TEST(UniformDraw, DecisionsFollowTheMaskedRejectionRule) {
 
 // The delay draw uses the low 10 bits: 257 -> 757, 1017 rejected, 517 -> 1017, 278 -> 778.
 TEST(UniformDraw, DelaysFollowTheMaskedRejectionRule) {
-    std::mt19937 raw(28);
-    const std::array<std::uint32_t, 4> outputs = {3131090177, 733679609, 2410505733, 1237120278};
-    for (const std::uint32_t expected : outputs) {
-        ASSERT_EQ(raw(), expected);
-    }
     std::mt19937 generator(28);
     EXPECT_EQ(uniform_draw(generator, 500, 1500), 757);
     EXPECT_EQ(uniform_draw(generator, 500, 1500), 1017);
@@ -71,12 +59,6 @@ TEST(UniformDraw, DelaysFollowTheMaskedRejectionRule) {
 //   2947384626 (2)    decision 2: done
 //   1383954409 (9)    decision 9: lost
 TEST(DrawRepliesTimes, FixedSeedGivesTheWorkedOutLists) {
-    std::mt19937 raw(108);
-    const std::array<std::uint32_t, 10> outputs = {1003352163, 3896474391, 147693713, 2190518731, 2491463022,
-                                                   2627859286, 554541650,  846424180, 2947384626, 1383954409};
-    for (const std::uint32_t expected : outputs) {
-        ASSERT_EQ(raw(), expected);
-    }
     std::mt19937 generator(108);
     EXPECT_EQ(draw_replies_times(generator), (Delays{1291, 959}));
     EXPECT_EQ(draw_replies_times(generator), (Delays{616}));
@@ -213,7 +195,7 @@ TEST_P(SendFailures, ADestinationFaultLosesTheReplyABrokenSocketRaises) {
     int attempts = 0;
     std::string raised;
     try {
-        send_due_replies(
+        deliver_due(
             queue, [] { return std::int64_t{0}; },
             [&](const request& r) {
                 ++attempts;
@@ -237,15 +219,16 @@ SendFailure failure(bool raises) {
 constexpr bool LOST = false;
 constexpr bool RAISES = true;
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SendFailures,
-    testing::Values(failure<EINVAL>(LOST), failure<EPERM>(LOST), failure<EACCES>(LOST),
-                    failure<ENETUNREACH>(LOST), failure<EHOSTUNREACH>(LOST), failure<ENETDOWN>(LOST),
-                    failure<EHOSTDOWN>(LOST), failure<EADDRNOTAVAIL>(LOST), failure<ECONNREFUSED>(LOST),
-                    failure<ENONET>(LOST), failure<ENOPROTOOPT>(LOST), failure<EOPNOTSUPP>(LOST),
-                    failure<EPROTO>(LOST), failure<ENOBUFS>(LOST), failure<ENOMEM>(LOST),
-                    failure<EAGAIN>(LOST), failure<EINTR>(LOST), failure<EBADF>(RAISES),
-                    failure<ENOTSOCK>(RAISES), failure<EFAULT>(RAISES), failure<EMSGSIZE>(RAISES)));
+INSTANTIATE_TEST_SUITE_P(Table, SendFailures,
+                         testing::Values(failure<EINVAL>(LOST), failure<EPERM>(LOST), failure<EACCES>(LOST),
+                                         failure<ENETUNREACH>(LOST), failure<EHOSTUNREACH>(LOST),
+                                         failure<ENETDOWN>(LOST), failure<EHOSTDOWN>(LOST),
+                                         failure<EADDRNOTAVAIL>(LOST), failure<ECONNREFUSED>(LOST),
+                                         failure<ENONET>(LOST), failure<ENOPROTOOPT>(LOST),
+                                         failure<EOPNOTSUPP>(LOST), failure<EPROTO>(LOST),
+                                         failure<ENOBUFS>(LOST), failure<ENOMEM>(LOST), failure<EAGAIN>(LOST),
+                                         failure<EBADF>(RAISES), failure<ENOTSOCK>(RAISES),
+                                         failure<EFAULT>(RAISES), failure<EMSGSIZE>(RAISES)));
 
 }  // namespace
 }  // namespace drovik

@@ -33,8 +33,8 @@ const PathModel SHORT{5, 2, 20, 60, 1000};    // the server's own delays, short
 sim::ServerSetup relayed(double loss, std::int32_t min_ms, std::int32_t max_ms,
                          std::optional<std::uint32_t> rate, std::size_t queue, bool up = true) {
     sim::ServerSetup server{REFERENCE, 6};
-    server.relay.path = trace::UNSHAPED;
-    server.relay.path.lost_from = static_cast<std::int32_t>((1 - loss) * trace::UNSHAPED.decisions);
+    server.relay.path = UNSHAPED;
+    server.relay.path.lost_from = static_cast<std::int32_t>((1 - loss) * UNSHAPED.decisions);
     server.relay.path.min_delay_ms = min_ms;
     server.relay.path.max_delay_ms = max_ms;
     server.relay.path.max_pending = queue;

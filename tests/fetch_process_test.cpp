@@ -24,12 +24,12 @@
 #include <vector>
 
 #include "fetch/chunk_map.hpp"
-#include "net/descriptor.hpp"
 #include "support/hostile.hpp"
 #include "support/loopback.hpp"
 #include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
+#include "system/descriptor.hpp"
 
 namespace drovik {
 namespace {

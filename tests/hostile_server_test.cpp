@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "net/format.hpp"
 #include "support/hostile.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
+#include "system/format.hpp"
 
 namespace drovik {
 namespace {

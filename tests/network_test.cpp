@@ -4,11 +4,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <thread>
+#include <vector>
 
-#include "net/network.hpp"
-#include "net/stop_signals.hpp"
 #include "support/loopback.hpp"
+#include "system/clock.hpp"
+#include "system/datagram.hpp"
+#include "system/network.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik {
 namespace {
@@ -108,21 +112,53 @@ TEST(WaitForDatagram, InterruptedPollRaisesTheSystemCallError) {
     sigaction(SIGALRM, &previous, nullptr);
 }
 
-// Stops that come once the program's end is under way: the test process itself dies
-// of one unless it is dropped, pending or later.
-TEST(StopSignals, OnceDroppedNoStopEndsTheProgram) {
+// An interrupted send is made again and never counted; one cut short says so, with no stale
+// errno's text.
+TEST(SendDatagram, RetriesAnInterruptionAndNamesACutSend) {
+    int calls = 0;
+    const auto interrupted_twice = [&] {
+        errno = EINTR;
+        return ++calls < 3 ? ssize_t{-1} : ssize_t{5};
+    };
+    EXPECT_EQ(send_datagram(5, "send", interrupted_twice), Sent::whole);
+    EXPECT_EQ(calls, 3);
+    errno = 0;
+    const Sent cut = send_datagram(5, "send", [] { return ssize_t{2}; });
+    ASSERT_EQ(cut, Sent::cut);
+    try {
+        throw_send_error("send", cut);
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Error while executing send: only part of the datagram was sent.");
+    }
+}
+
+// Stops that come once the program's end is under way are dropped, pending or later; once
+// the stop signals go, the mask and the dispositions are as they were.
+TEST(StopSignals, OnceDroppedNoStopEndsTheProgramAndAllIsRestoredAfter) {
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
+    std::vector<sighandler_t> before;
+    for (const int stop_signal : stops) {
+        struct sigaction action {};
+        ASSERT_EQ(sigaction(stop_signal, nullptr, &action), 0);
+        before.push_back(action.sa_handler);
+    }
     {
         const StopSignals stop;
         ASSERT_EQ(raise(SIGINT), 0);
         stop.drop_from_now_on();
         ASSERT_EQ(raise(SIGTERM), 0);
     }
-    ASSERT_EQ(raise(SIGHUP), 0);
     sigset_t pending;
     ASSERT_EQ(sigpending(&pending), 0);
-    EXPECT_FALSE(sigismember(&pending, SIGINT));
-    EXPECT_FALSE(sigismember(&pending, SIGTERM));
-    EXPECT_FALSE(sigismember(&pending, SIGHUP));
+    sigset_t blocked;
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &blocked), 0);
+    for (std::size_t k = 0; k < before.size(); ++k) {
+        struct sigaction action {};
+        ASSERT_EQ(sigaction(stops[k], nullptr, &action), 0);
+        EXPECT_EQ(action.sa_handler, before[k]) << strsignal(stops[k]);
+        EXPECT_FALSE(sigismember(&pending, stops[k])) << strsignal(stops[k]);
+        EXPECT_FALSE(sigismember(&blocked, stops[k])) << strsignal(stops[k]);
+    }
 }
 
 }  // namespace

@@ -98,15 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
                     // A zero byte inside the request cuts it short.
                     Row{"GET 0 10"s + '\0' + "00\n", false, 0, 0}, Row{"\0GET 0 1000\n"s, false, 0, 0}));
 
-TEST(Request, IsAPlainValueCopiedWithItsSource) {
-    const sockaddr_in sender = some_sender();
-    const request original(sender, "GET 2000 7\n");
-    const request copy = original;
-    EXPECT_TRUE(copy.valid);
-    EXPECT_EQ(copy.offset, 2000U);
-    EXPECT_EQ(copy.byte_count, 7U);
-    EXPECT_EQ(ntohs(copy.source.sin_port), 40123);
-    EXPECT_EQ(ntohl(copy.source.sin_addr.s_addr), 0x7f000102U);
+// The replies go where the request came from.
+TEST(Request, KeepsItsSource) {
+    const request r(some_sender(), "GET 2000 7\n");
+    EXPECT_TRUE(r.valid);
+    EXPECT_EQ(ntohs(r.source.sin_port), 40123);
+    EXPECT_EQ(ntohl(r.source.sin_addr.s_addr), 0x7f000102U);
 }
 
 }  // namespace

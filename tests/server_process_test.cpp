@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "net/format.hpp"
-#include "server/virtual_file.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
+#include "system/format.hpp"
+#include "wire/virtual_file.hpp"
 
 namespace drovik {
 namespace {

@@ -29,12 +29,12 @@
 #include <utility>
 #include <vector>
 
-#include "net/format.hpp"
-#include "net/stop_signals.hpp"
 #include "support/loopback.hpp"
 #include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
+#include "system/format.hpp"
+#include "system/stop_signals.hpp"
 #include "trace/relay.hpp"
 
 namespace drovik {
@@ -368,7 +368,9 @@ TEST(TraceProcess, AStuckReaderHoldsUpNeitherTheRelayingNorTwoStopSignals) {
     ASSERT_EQ(client.wait_exit(60s), 0) << client.err();
     EXPECT_TRUE(file.bytes() == test::served_bytes(0, 300000)) << "download differs";
     trace.signal(SIGINT);
-    std::this_thread::sleep_for(50ms);  // the second one comes while the relay ends
+    // The second comes once the relay has taken the first, while it tries to write out the rest.
+    ASSERT_TRUE(test::wait_signal_taken(trace.pid(), SIGINT, 5s));
+    ASSERT_TRUE(trace.running());
     trace.signal(SIGINT);
     ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
     EXPECT_TRUE(trace.err().starts_with("127.0.0.1:")) << trace.err();

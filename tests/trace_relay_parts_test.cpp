@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "pathsim/shaped_link.hpp"
 #include "trace/client_pool.hpp"
 #include "trace/output_buffer.hpp"
-#include "trace/shaped_link.hpp"
 
 namespace drovik::trace {
 namespace {

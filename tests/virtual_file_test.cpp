@@ -4,7 +4,7 @@
 #include <ostream>
 #include <vector>
 
-#include "server/virtual_file.hpp"
+#include "wire/virtual_file.hpp"
 
 namespace drovik {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/virtual_file.hpp"
+#include "wire/virtual_file.hpp"
 
 int main(int argc, char* argv[]) {
     if (argc != 3) {

@@ -7,10 +7,11 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "net/format.hpp"
-#include "net/network.hpp"
-#include "net/protocol.hpp"
+#include "system/datagram.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 #include "transfer.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik {
 
@@ -58,8 +59,10 @@ Client::Client(const std::vector<std::string>& args) : server_addr{}, socket_fd(
 
 void send_chunk_request(int socket_fd, std::uint64_t file_size, std::uint64_t chunk_index) {
     const std::string text = encode_chunk_request(file_size, chunk_index);
-    if (send(socket_fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-        throw_syscall_error("sendto");
+    const Sent sent =
+        send_datagram(text.size(), "sendto", [&] { return send(socket_fd, text.data(), text.size(), 0); });
+    if (sent != Sent::whole) {
+        throw_send_error("sendto", sent);
     }
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "net/chunk_reply.hpp"
-#include "net/chunk_request.hpp"
+#include "wire/chunk_reply.hpp"
+#include "wire/chunk_request.hpp"
 
 namespace drovik {
 

@@ -3,7 +3,8 @@
 #include <ostream>
 #include <vector>
 
-#include "net/chunk_reply.hpp"
+#include "wire/chunk_reply.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik {
 

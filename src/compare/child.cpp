@@ -12,9 +12,10 @@
 #include <fstream>
 #include <system_error>
 
-#include "net/format.hpp"
-#include "net/network.hpp"
-#include "net/udp_port.hpp"
+#include "system/clock.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
+#include "system/udp_port.hpp"
 
 namespace drovik::compare {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "net/descriptor.hpp"
-#include "net/stop_signals.hpp"
+#include "system/descriptor.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik::compare {
 

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "net/format.hpp"
+#include "system/format.hpp"
 
 namespace drovik::compare {
 

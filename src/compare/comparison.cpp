@@ -14,8 +14,9 @@
 #include "compare/child.hpp"
 #include "compare/results.hpp"
 #include "compare/run.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
+#include "system/clock.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 
 namespace drovik::compare {
 

@@ -6,9 +6,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "cli/decimal.hpp"
 #include "compare/command.hpp"
-#include "net/decimal.hpp"
-#include "net/format.hpp"
+#include "system/format.hpp"
 #include "trace/command_line.hpp"
 
 #ifndef DROVIK_VERSION

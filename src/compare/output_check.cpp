@@ -5,8 +5,8 @@
 #include <fstream>
 #include <vector>
 
-#include "net/format.hpp"
-#include "server/virtual_file.hpp"
+#include "system/format.hpp"
+#include "wire/virtual_file.hpp"
 
 namespace drovik::compare {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <tuple>
 
-#include "net/format.hpp"
+#include "system/format.hpp"
 #include "trace/csv.hpp"
 
 namespace drovik::compare {

@@ -11,9 +11,9 @@
 #include "compare/child.hpp"
 #include "compare/command.hpp"
 #include "compare/output_check.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
-#include "net/udp_port.hpp"
+#include "system/clock.hpp"
+#include "system/format.hpp"
+#include "system/udp_port.hpp"
 
 namespace drovik::compare {
 

@@ -6,7 +6,7 @@
 
 #include "compare/options.hpp"
 #include "compare/results.hpp"
-#include "net/stop_signals.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik::compare {
 

@@ -5,8 +5,6 @@
 namespace drovik::compare {
 
 TraceCounts count_trace(std::istream& csv) {
-    using trace::Direction;
-    using trace::Fate;
     TraceCounts counts;
     trace::CsvReader reader(csv);
     while (const auto row = reader.next()) {

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "net/chunk_reply.hpp"
-#include "net/format.hpp"
+#include "system/format.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -13,17 +12,18 @@
 #include <vector>
 
 #include "engine.hpp"
-#include "net/chunk_reply.hpp"
-#include "net/chunk_request.hpp"
-#include "net/network.hpp"
-#include "net/protocol.hpp"
-#include "net/stop_signals.hpp"
 #include "output.hpp"
 #include "progress.hpp"
 #include "report.hpp"
 #include "run_clock.hpp"
 #include "server_list.hpp"
 #include "server_socket.hpp"
+#include "system/clock.hpp"
+#include "system/network.hpp"
+#include "system/stop_signals.hpp"
+#include "wire/chunk_reply.hpp"
+#include "wire/chunk_request.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 
@@ -36,7 +36,7 @@ constexpr int DRAIN_LIMIT = 1024;
 
 std::vector<ServerSocket> connect_servers(const std::vector<Endpoint>& endpoints) {
     std::vector<ServerSocket> sockets;
-    for (const Server& server : distinct_servers(endpoints)) {
+    for (const NamedServer& server : distinct_servers(endpoints)) {
         sockets.emplace_back(server.address, server.name);
     }
     return sockets;
@@ -52,9 +52,9 @@ EngineConfig engine_config(const Options& options, const Output& output, std::si
 }
 
 // The loop: GETs out when the engine says, replies in as they come, chunks into the file.
-class Transfer {
+class Download {
 public:
-    Transfer(const Options& options, std::vector<ServerSocket> sockets, Output& output,
+    Download(const Options& options, std::vector<ServerSocket> sockets, Output& output,
              const StopSignals& stop);
 
     // Runs until the file is complete (0) or a stop signal came (its number).
@@ -92,7 +92,7 @@ private:
     std::vector<std::uint64_t> malformed_since_new;  // datagrams that are no reply to this download
 };
 
-Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Output& output,
+Download::Download(const Options& options, std::vector<ServerSocket> sockets, Output& output,
                    const StopSignals& stop)
     : options(options),
       servers(std::move(sockets)),
@@ -116,7 +116,7 @@ Transfer::Transfer(const Options& options, std::vector<ServerSocket> sockets, Ou
 
 // Engine, stall limit and display run on the clock that stands still while the program
 // is stopped; the summary's time is the wall's.
-int Transfer::run() {
+int Download::run() {
     // A stop that came while the program was starting ends it before its first GET.
     int signal = pending_stop();
     try {
@@ -142,22 +142,22 @@ int Transfer::run() {
     return complete() ? 0 : signal;
 }
 
-int Transfer::pending_stop() const {
+int Download::pending_stop() const {
     pollfd entry{stop.fd(), POLLIN, 0};
     return poll(&entry, 1, 0) > 0 ? stop.take() : 0;
 }
 
-void Transfer::close_display() {
+void Download::close_display() {
     end = monotonic_ns();
     bar.finish(output.taken_bytes(), clock.read(*end));
 }
 
 // Every chunk is taken, and a stream has taken every byte.
-bool Transfer::complete() const {
+bool Download::complete() const {
     return engine.done() && output.waiting_fd() < 0;
 }
 
-void Transfer::tick(Nanos now) {
+void Download::tick(Nanos now) {
     // An error met while sending waits until the engine has finished its turn.
     engine.on_tick(now, [this](std::size_t server, std::uint64_t chunk) {
         if (!servers[server].send(encode_chunk_request(options.bytes, chunk))) {
@@ -170,7 +170,7 @@ void Transfer::tick(Nanos now) {
     unreachable_in_tick.clear();
 }
 
-int Transfer::wait(Nanos now) {
+int Download::wait(Nanos now) {
     fds.back().fd = output.waiting_fd();
     const Nanos wake = std::clamp(engine.next_wake(now) - now, Nanos{0}, LONGEST_WAIT);
     const timespec timeout{wake / SECOND, wake % SECOND};
@@ -189,7 +189,7 @@ int Transfer::wait(Nanos now) {
     return fds[0].revents != 0 ? stop.take() : 0;
 }
 
-void Transfer::drain(std::size_t server, Nanos now) {
+void Download::drain(std::size_t server, Nanos now) {
     for (int count = 0; count < DRAIN_LIMIT; ++count) {
         const ServerSocket::Received received = servers[server].receive(datagram);
         if (received.kind == ServerSocket::Received::nothing) {
@@ -203,7 +203,7 @@ void Transfer::drain(std::size_t server, Nanos now) {
     }
 }
 
-void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
+void Download::take(std::size_t server, std::size_t size, Nanos now) {
     const std::optional<ChunkReply> reply = decode_chunk_reply(datagram.data(), size, options.bytes);
     if (!reply) {
         ++malformed_since_new[server];
@@ -221,7 +221,7 @@ void Transfer::take(std::size_t server, std::size_t size, Nanos now) {
     std::fill(malformed_since_new.begin(), malformed_since_new.end(), 0);
 }
 
-void Transfer::check_stall(Nanos now) const {
+void Download::check_stall(Nanos now) const {
     const Nanos limit = Nanos{options.stall_timeout_s} * SECOND;
     if (limit == 0 || now - last_new < limit) {
         return;
@@ -236,14 +236,14 @@ void Transfer::check_stall(Nanos now) const {
 
 // The offset from which no chunk was ever answered, when every chunk before it is held:
 // then it is why nothing new comes.
-std::optional<std::uint64_t> Transfer::unanswered_from() const {
+std::optional<std::uint64_t> Download::unanswered_from() const {
     if (answered_below > 0 && engine.first_missing() == answered_below) {
         return answered_below * MAX_CHUNK_SIZE;
     }
     return std::nullopt;
 }
 
-Summary Transfer::summary() const {
+Summary Download::summary() const {
     Summary summary;
     summary.bytes = output.written_bytes() - start_bytes;
     summary.seconds = static_cast<double>(end.value_or(monotonic_ns()) - start) / SECOND;
@@ -253,34 +253,32 @@ Summary Transfer::summary() const {
     return summary;
 }
 
-void print_summary(const Options& options, const Transfer& transfer) {
+void print_summary(const Options& options, const Download& download) {
     if (options.stats) {
-        std::cerr << "drovik-fetch: " << summary_line(transfer.summary()) << std::endl;
+        std::cerr << "drovik-fetch: " << summary_line(download.summary()) << std::endl;
     }
 }
 
 }  // namespace
 
 int fetch_file(const Options& options, const StopSignals& stop) {
-    // A reader that goes away is a failed write with its own line, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
     std::vector<ServerSocket> servers = connect_servers(options.servers);
     const std::unique_ptr<Output> output = open_output(options, stop);
-    Transfer transfer(options, std::move(servers), *output, stop);
+    Download download(options, std::move(servers), *output, stop);
     int signal = 0;
     std::string stopped;
     try {
-        signal = transfer.run();
+        signal = download.run();
         if (signal == 0) {
             output->finish();
         } else {
             stopped = output->stop();
         }
     } catch (...) {
-        print_summary(options, transfer);  // what a failed run did, before the line that says why
+        print_summary(options, download);  // what a failed run did, before the line that says why
         throw;
     }
-    print_summary(options, transfer);
+    print_summary(options, download);
     if (signal != 0) {
         std::cerr << "drovik-fetch: " << stopped << std::endl;
         return 128 + signal;

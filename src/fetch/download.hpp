@@ -1,6 +1,6 @@
 #pragma once
-#include "net/stop_signals.hpp"
 #include "options.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik::fetch {
 

@@ -1,3 +1,4 @@
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -5,9 +6,9 @@
 #include <vector>
 
 #include "download.hpp"
-#include "net/stop_signals.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "system/stop_signals.hpp"
 
 int main(int argc, char* argv[]) {
     try {
@@ -15,6 +16,8 @@ int main(int argc, char* argv[]) {
         // then the stop signals, so that none ends the program without its orderly end.
         drovik::fetch::hold_standard_descriptors();
         const drovik::StopSignals stop;
+        // A reader that goes away is a failed write with its own line, not a silent death.
+        std::signal(SIGPIPE, SIG_IGN);
         const auto parsed = drovik::fetch::parse_options(std::vector<std::string>(argv + 1, argv + argc));
         if (const auto* early = std::get_if<drovik::fetch::EarlyExit>(&parsed)) {
             std::cout << early->out << std::flush;

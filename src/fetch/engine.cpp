@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/chunk_reply.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 

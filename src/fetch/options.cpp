@@ -5,8 +5,8 @@
 #include <charconv>
 #include <sstream>
 
-#include "net/decimal.hpp"
-#include "net/format.hpp"
+#include "cli/decimal.hpp"
+#include "system/format.hpp"
 
 #ifndef DROVIK_VERSION
 #error "DROVIK_VERSION must be set by the build"

@@ -9,14 +9,15 @@
 #include <stdexcept>
 #include <utility>
 
-#include "net/chunk_reply.hpp"
-#include "net/descriptor.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
 #include "part_file.hpp"
 #include "reorder_buffer.hpp"
 #include "report.hpp"
+#include "system/clock.hpp"
+#include "system/descriptor.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 #include "window.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 

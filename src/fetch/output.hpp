@@ -6,8 +6,8 @@
 
 #include "chunk_set.hpp"
 #include "nanos.hpp"
-#include "net/stop_signals.hpp"
 #include "options.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik::fetch {
 

@@ -13,11 +13,10 @@
 #include <stdexcept>
 
 #include "chunk_map.hpp"
-#include "net/chunk_reply.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
-#include "net/protocol.hpp"
 #include "report.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 
@@ -58,8 +57,11 @@ void sync_directory_of(const std::string& path) {
 void write_at(int fd, std::span<const std::uint8_t> data, std::uint64_t offset, const std::string& path) {
     while (!data.empty()) {
         const ssize_t written = pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
         if (written <= 0) {
-            throw_syscall_error(format("pwrite {}", path));
+            throw_write_error(format("pwrite {}", path), written);
         }
         data = data.subspan(static_cast<std::size_t>(written));
         offset += static_cast<std::uint64_t>(written);

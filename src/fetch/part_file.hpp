@@ -5,8 +5,8 @@
 #include <string>
 
 #include "chunk_map.hpp"
-#include "net/descriptor.hpp"
 #include "output.hpp"
+#include "system/descriptor.hpp"
 #include "window.hpp"
 
 namespace drovik::fetch {

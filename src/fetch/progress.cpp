@@ -4,7 +4,7 @@
 #include <cmath>
 #include <ostream>
 
-#include "net/format.hpp"
+#include "system/format.hpp"
 
 namespace drovik::fetch {
 

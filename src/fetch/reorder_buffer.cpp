@@ -8,9 +8,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "net/chunk_reply.hpp"
-#include "net/network.hpp"
-#include "net/protocol.hpp"
+#include "system/network.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 
@@ -66,7 +65,7 @@ void ReorderBuffer::write_ready() {
             return;
         }
         if (written <= 0) {
-            throw_syscall_error("write " + name);
+            throw_write_error("write " + name, written);
         }
         offset += static_cast<std::size_t>(written);
         held_bytes -= static_cast<std::uint64_t>(written);

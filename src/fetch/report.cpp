@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/format.hpp"
 #include "progress.hpp"
+#include "system/format.hpp"
 
 namespace drovik::fetch {
 

@@ -2,16 +2,16 @@
 
 #include <algorithm>
 
-#include "net/resolve.hpp"
+#include "system/resolve.hpp"
 
 namespace drovik::fetch {
 
-std::vector<Server> distinct_servers(const std::vector<Endpoint>& endpoints) {
-    std::vector<Server> servers;
+std::vector<NamedServer> distinct_servers(const std::vector<Endpoint>& endpoints) {
+    std::vector<NamedServer> servers;
     std::vector<std::vector<std::string>> also(endpoints.size());
     for (const Endpoint& endpoint : endpoints) {
         const sockaddr_in address = resolve_ipv4(endpoint.host, endpoint.port);
-        const auto same = std::find_if(servers.begin(), servers.end(), [&](const Server& server) {
+        const auto same = std::find_if(servers.begin(), servers.end(), [&](const NamedServer& server) {
             return server.address.sin_addr.s_addr == address.sin_addr.s_addr &&
                    server.address.sin_port == address.sin_port;
         });

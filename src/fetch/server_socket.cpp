@@ -5,8 +5,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "net/network.hpp"
-#include "net/protocol.hpp"
+#include "system/datagram.hpp"
+#include "system/network.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::fetch {
 
@@ -16,12 +17,11 @@ ServerSocket::ServerSocket(const sockaddr_in& address, std::string name)
 }
 
 bool ServerSocket::send(std::string_view datagram) {
-    const ssize_t sent = ::send(socket.get(), datagram.data(), datagram.size(), 0);
-    if (sent == static_cast<ssize_t>(datagram.size())) {
+    const Sent sent = send_datagram(
+        datagram.size(), "send", [&] { return ::send(socket.get(), datagram.data(), datagram.size(), 0); });
+    if (sent != Sent::lost) {
+        // A GET cut short is one the server drops: lost on the way, like any other.
         return true;
-    }
-    if (sent >= 0 || !datagram_lost(errno)) {
-        throw_syscall_error("send");
     }
     error = errno;
     return false;

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/descriptor.hpp"
+#include "system/descriptor.hpp"
 
 namespace drovik::fetch {
 

@@ -6,10 +6,11 @@
 #include <cerrno>
 #include <vector>
 
-#include "net/format.hpp"
-#include "net/network.hpp"
 #include "packet_info.hpp"
-#include "virtual_file.hpp"
+#include "system/datagram.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
+#include "wire/virtual_file.hpp"
 
 namespace drovik {
 
@@ -33,11 +34,12 @@ void send_reply(const request& r, int socket_fd, SendCall send_call) {
     if (r.destination.s_addr != htonl(INADDR_ANY)) {
         send_from(message, control, r.destination);
     }
-    const ssize_t sent = send_call(socket_fd, &message, 0);
-    if (sent == static_cast<ssize_t>(datagram.size()) || (sent < 0 && datagram_lost(errno))) {
-        return;
+    // A reply its destination refuses is lost like the path's own losses.
+    const Sent sent =
+        send_datagram(datagram.size(), "sendto", [&] { return send_call(socket_fd, &message, 0); });
+    if (sent == Sent::cut) {
+        throw_send_error("sendto", sent);
     }
-    throw_syscall_error("sendto");
 }
 
 }  // namespace drovik

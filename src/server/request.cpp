@@ -5,10 +5,12 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+#include <cassert>
+#include <optional>
 #include <regex>
-#include <sstream>
 
-#include "net/protocol.hpp"
+#include "wire/message_header.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik {
 
@@ -20,9 +22,10 @@ request::request(const sockaddr_in& sender, const std::string& text, in_addr loc
         return;
     }
     // The grammar guarantees both numbers fit; leading zeros carry no weight.
-    std::istringstream fields(text);
-    std::string keyword;
-    fields >> keyword >> offset >> byte_count;
+    const std::optional<MessageHeader> fields = read_message_header(text, "GET", HeaderForm::exact);
+    assert(fields);
+    offset = static_cast<std::uint32_t>(fields->offset);
+    byte_count = static_cast<std::uint32_t>(fields->length);
     valid = offset <= MAX_REQUEST_OFFSET && byte_count - 1U < MAX_CHUNK_SIZE;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 #include <cstddef>
 
-#include "net/delivery_queue.hpp"
-#include "net/path_model.hpp"
+#include "pathsim/delivery_queue.hpp"
+#include "pathsim/path_model.hpp"
 #include "request.hpp"
 
 namespace drovik {

@@ -4,13 +4,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cassert>
 #include <stdexcept>
 
 #include "delivery.hpp"
-#include "net/network.hpp"
-#include "net/path_model.hpp"
-#include "net/protocol.hpp"
 #include "packet_info.hpp"
+#include "pathsim/path_model.hpp"
+#include "system/clock.hpp"
+#include "system/network.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik {
 
@@ -18,6 +20,7 @@ Server::Server(std::uint16_t port, const PathModel& path)
     : socket_fd(0), port(port), random_source("/dev/urandom"), generator(random_source()), path(path) {}
 
 std::int32_t Server::rq_get_min_waiting_time() const {
+    assert(!request_queue.empty());
     return min_waiting_time(request_queue, monotonic_ns());
 }
 
@@ -44,8 +47,8 @@ void Server::run() {
         throw_syscall_error("setsockopt");
     }
     for (;;) {
-        const std::int32_t timeout_ms = send_due_replies(
-            request_queue, monotonic_ns, [this](const request& r) { send_reply(r, socket_fd); });
+        const std::int32_t timeout_ms =
+            deliver_due(request_queue, monotonic_ns, [this](const request& r) { send_reply(r, socket_fd); });
         if (wait_for_datagram(socket_fd, timeout_ms).ready) {
             receive_request();
         }
@@ -71,7 +74,7 @@ void Server::receive_request() {
     const request r(source, buffer, destination_of(message));
     // No reply can be sent to port 0: such a request must not take a queue slot.
     if (r.source.sin_port != 0 && admits(request_queue, r, path.max_pending)) {
-        schedule_replies(request_queue, r, get_replies_times(), monotonic_ns);
+        schedule(request_queue, r, get_replies_times(), monotonic_ns);
     }
 }
 

@@ -1,15 +1,18 @@
 #include "trace/classify.hpp"
 
-#include "net/message_header.hpp"
+#include "wire/message_header.hpp"
 
 namespace drovik::trace {
 
 Classified classify(std::string_view datagram) {
-    if (const auto get = read_message_header(datagram, "GET"); get && get->size == datagram.size()) {
+    // A GET as the server reads it; a DATA as the clients do, its payload at least as long
+    // as it says.
+    if (const auto get = read_message_header(datagram, "GET", HeaderForm::exact);
+        get && get->size == datagram.size()) {
         return {Kind::get, get->offset, get->length};
     }
-    if (const auto data = read_message_header(datagram, "DATA");
-        data && datagram.size() - data->size == data->length) {
+    if (const auto data = read_message_header(datagram, "DATA", HeaderForm::lenient);
+        data && datagram.size() - data->size >= data->length) {
         return {Kind::data, data->offset, data->length};
     }
     return {Kind::other, 0, 0};

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/decimal.hpp"
-#include "net/format.hpp"
+#include "cli/decimal.hpp"
+#include "system/format.hpp"
 
 #ifndef DROVIK_VERSION
 #error "DROVIK_VERSION must be set by the build"

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "net/format.hpp"
+#include "system/format.hpp"
 
 namespace drovik::trace {
 

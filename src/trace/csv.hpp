@@ -6,16 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "pathsim/fate.hpp"
 #include "trace/classify.hpp"
 
 namespace drovik::trace {
-
-// up: from a client towards the server; down: back to the client.
-enum class Direction { up, down };
-
-// What became of a datagram: passed on (the first copy to leave), passed on once more (a
-// later copy of a duplicated one), lost on the way, or dropped because the queue was full.
-enum class Fate { relayed, copy, lost, overflow };
 
 // One datagram as the trace records it.
 struct TraceRow {

@@ -2,7 +2,7 @@
 #include <iostream>
 #include <optional>
 
-#include "net/stop_signals.hpp"
+#include "system/stop_signals.hpp"
 #include "trace/command_line.hpp"
 #include "trace/relay.hpp"
 

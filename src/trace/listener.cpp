@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include "net/descriptor.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
+#include "system/descriptor.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 
 namespace drovik::trace {
 

@@ -11,17 +11,19 @@
 #include <string_view>
 #include <vector>
 
-#include "net/descriptor.hpp"
-#include "net/format.hpp"
-#include "net/network.hpp"
-#include "net/protocol.hpp"
-#include "net/resolve.hpp"
+#include "system/clock.hpp"
+#include "system/datagram.hpp"
+#include "system/descriptor.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
+#include "system/resolve.hpp"
 #include "trace/client_pool.hpp"
 #include "trace/csv.hpp"
 #include "trace/listener.hpp"
 #include "trace/output_buffer.hpp"
 #include "trace/summary.hpp"
 #include "trace/trace_output.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::trace {
 
@@ -312,7 +314,8 @@ std::optional<std::string_view> Relay::received(ssize_t size, const char* call, 
     if (size >= 0) {
         return std::string_view(buffer.data(), static_cast<std::size_t>(size));
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    // Interrupted, it comes back next turn.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
         return std::nullopt;
     }
     if (!datagram_lost(errno)) {
@@ -387,22 +390,21 @@ void Relay::release(Direction direction, std::int64_t now_ns) {
     });
 }
 
-// Sends one datagram on; false when it is lost to an error that concerns its destination.
+// Sends one datagram on; false when it did not leave whole (an error that concerns its
+// destination, or a send cut short).
 bool Relay::deliver(std::size_t slot, Direction direction, std::string_view datagram) {
     const Connection& client = *connections[slot];
     const bool up = direction == Direction::up;
-    const ssize_t sent =
-        up ? calls.send(client.upstream.get(), datagram.data(), datagram.size(), 0)
-           : calls.sendto(listener.get(), datagram.data(), datagram.size(), 0,
-                          reinterpret_cast<const sockaddr*>(&client.address), sizeof client.address);
-    if (sent >= 0) {
-        return true;
+    const Sent sent = send_datagram(datagram.size(), up ? "send" : "sendto", [&] {
+        return up ? calls.send(client.upstream.get(), datagram.data(), datagram.size(), 0)
+                  : calls.sendto(listener.get(), datagram.data(), datagram.size(), 0,
+                                 reinterpret_cast<const sockaddr*>(&client.address), sizeof client.address);
+    });
+    if (sent == Sent::lost) {
+        pool.count_network_error(slot);
     }
-    if (!datagram_lost(errno)) {
-        throw_syscall_error(up ? "send" : "sendto");
-    }
-    pool.count_network_error(slot);
-    return false;
+    // Cut short, it reaches no one whole: lost too.
+    return sent == Sent::whole;
 }
 
 void Relay::record(std::size_t slot, Direction direction, std::string_view datagram, Fate fate,

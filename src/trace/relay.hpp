@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "net/stop_signals.hpp"
-#include "trace/shaped_link.hpp"
+#include "pathsim/shaped_link.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik::trace {
 

@@ -1,6 +1,6 @@
 #include "trace/summary.hpp"
 
-#include "net/format.hpp"
+#include "system/format.hpp"
 
 namespace drovik::trace {
 

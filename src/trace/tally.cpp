@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "net/format.hpp"
-#include "net/protocol.hpp"
+#include "system/format.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::trace {
 

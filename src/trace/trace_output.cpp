@@ -10,8 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "net/format.hpp"
-#include "net/network.hpp"
+#include "system/format.hpp"
+#include "system/network.hpp"
 
 namespace drovik::trace {
 

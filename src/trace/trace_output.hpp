@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "net/descriptor.hpp"
-#include "net/stop_signals.hpp"
+#include "system/descriptor.hpp"
+#include "system/stop_signals.hpp"
 
 namespace drovik::trace {
 

@@ -7,8 +7,8 @@
 #include <map>
 #include <optional>
 
-#include "net/format.hpp"
 #include "support/wire.hpp"
+#include "system/format.hpp"
 
 namespace drovik::test {
 

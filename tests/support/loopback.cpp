@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "net/udp_port.hpp"
+#include "system/udp_port.hpp"
 
 namespace drovik::test {
 

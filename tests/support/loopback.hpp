@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "net/udp_port.hpp"
 #include "support/process.hpp"
+#include "system/udp_port.hpp"
 
 namespace drovik::test {
 

@@ -11,6 +11,8 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace drovik::test {
 
@@ -147,6 +149,31 @@ std::vector<pid_t> children_left(std::chrono::milliseconds limit) {
         close(fd);
     }
     return left;
+}
+
+namespace {
+// Whether the status file's line `field` ("ShdPnd:", "SigPnd:") has `signal_number` in its mask.
+bool in_mask(pid_t pid, const std::string& field, int signal_number) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(field)) {
+            return ((std::stoull(line.substr(field.size()), nullptr, 16) >> (signal_number - 1)) & 1U) != 0;
+        }
+    }
+    return false;
+}
+}  // namespace
+
+bool wait_signal_taken(pid_t pid, int signal_number, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (in_mask(pid, "ShdPnd:", signal_number) || in_mask(pid, "SigPnd:", signal_number)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        // The kernel's status file is the only witness of another process's pending signals.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace drovik::test

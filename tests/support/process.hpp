@@ -58,4 +58,8 @@ void adopt_orphans();
 // then killed.
 std::vector<pid_t> children_left(std::chrono::milliseconds limit);
 
+// Waits at most `limit` until `signal_number`, sent to `pid`, is no longer pending there: the
+// process has taken it.
+bool wait_signal_taken(pid_t pid, int signal_number, std::chrono::milliseconds limit);
+
 }  // namespace drovik::test

@@ -10,12 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "net/chunk_reply.hpp"
-#include "net/chunk_request.hpp"
-#include "net/path_model.hpp"
-#include "net/protocol.hpp"
+#include "pathsim/path_model.hpp"
 #include "server/delivery.hpp"
 #include "server/request_queue.hpp"
+#include "wire/chunk_request.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik::sim {
 
@@ -28,17 +27,16 @@ constexpr std::size_t FROZEN_BACKLOG = 256;
 // goes on at once where its direction is not shaped, else through the shaped link.
 class SimRelay {
 public:
-    SimRelay(const trace::PathShape& shape, std::uint32_t seed)
+    SimRelay(const PathShape& shape, std::uint32_t seed)
         : shape(shape),
           seed(seed),
-          links{trace::ShapedLink(shape.path, shape.rate), trace::ShapedLink(shape.path, shape.rate)} {}
+          links{ShapedLink(shape.path, shape.rate), ShapedLink(shape.path, shape.rate)} {}
 
     // A datagram from (up) or for (down) `client` reaches the relay at `now`; pass(client,
     // datagram) takes each copy that leaves, now or later.
     template <class Pass>
-    void carry(trace::Direction direction, std::size_t client, std::string_view datagram, Nanos now,
-               Pass pass) {
-        const std::size_t way = direction == trace::Direction::up ? 0 : 1;
+    void carry(Direction direction, std::size_t client, std::string_view datagram, Nanos now, Pass pass) {
+        const std::size_t way = direction == Direction::up ? 0 : 1;
         if (!shape.active() || !(way == 0 ? shape.up : shape.down)) {
             pass(client, datagram);
             return;
@@ -50,17 +48,17 @@ public:
             streams.push_back({std::mt19937(up), std::mt19937(down)});
         }
         ++counters[way].offered;
-        if (links[way].take(client, datagram, streams[client][way], now).fate == trace::Fate::overflow) {
+        if (links[way].take(client, datagram, streams[client][way], now).fate == Fate::overflow) {
             ++counters[way].overflow;
         }
         release(direction, now, pass);
     }
 
     template <class Pass>
-    void release(trace::Direction direction, Nanos now, Pass pass) {
-        trace::ShapedLink& link = links[direction == trace::Direction::up ? 0 : 1];
-        link.release(
-            now, [&](std::size_t client, std::string_view datagram, trace::Fate) { pass(client, datagram); });
+    void release(Direction direction, Nanos now, Pass pass) {
+        ShapedLink& link = links[direction == Direction::up ? 0 : 1];
+        link.release(now,
+                     [&](std::size_t client, std::string_view datagram, Fate) { pass(client, datagram); });
     }
 
     std::optional<Nanos> next_event() const {
@@ -93,9 +91,9 @@ public:
     }
 
 private:
-    trace::PathShape shape;
+    PathShape shape;
     std::uint32_t seed;
-    std::array<trace::ShapedLink, 2> links;            // up, down
+    std::array<ShapedLink, 2> links;                   // up, down
     std::vector<std::array<std::mt19937, 2>> streams;  // each client's, up and down
     std::array<QueueResult, 2> counters;
 };
@@ -132,7 +130,7 @@ public:
         if (frozen(now)) {
             return;
         }
-        send_due_replies(
+        deliver_due(
             queue, [now] { return now; },
             [&](const request& r) {
                 deliver(static_cast<std::size_t>(ntohs(r.source.sin_port) - 1), r.offset);
@@ -167,7 +165,7 @@ private:
         const request r(source, std::string(datagram));
         if (admits(queue, r, setup.path.max_pending)) {
             ++counters.admitted;
-            schedule_replies(queue, r, draw_replies_times(generator, setup.path), [now] { return now; });
+            schedule(queue, r, draw_replies_times(generator, setup.path), [now] { return now; });
         } else if (r.valid) {
             ++counters.refused;
         }
@@ -297,13 +295,13 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
                     clients[c].arrive({*slot, std::stoull(std::string(reply)), false});
                 }
             };
-            server.relay.release(trace::Direction::up, now,
+            server.relay.release(Direction::up, now,
                                  [&](std::size_t c, std::string_view get) { server.receive(c, get, now); });
             server.run(now, [&](std::size_t c, std::uint32_t offset) {
-                server.relay.carry(trace::Direction::down, c, std::to_string(offset / MAX_CHUNK_SIZE), now,
+                server.relay.carry(Direction::down, c, std::to_string(offset / MAX_CHUNK_SIZE), now,
                                    reach_client);
             });
-            server.relay.release(trace::Direction::down, now, reach_client);
+            server.relay.release(Direction::down, now, reach_client);
             server.relay.watch(now);
         }
         std::shuffle(order.begin(), order.end(), shuffle);
@@ -311,7 +309,7 @@ Result simulate(const std::vector<ServerSetup>& server_setups, const std::vector
             if (clients[c].ready(now)) {
                 clients[c].step(now, [&](std::size_t k, const std::string& get) {
                     servers[k].relay.carry(
-                        trace::Direction::up, c, get, now,
+                        Direction::up, c, get, now,
                         [&](std::size_t, std::string_view passed) { servers[k].receive(c, passed, now); });
                     if (servers[k].refuses(now)) {
                         clients[c].arrive({*clients[c].slot_of(k), 0, true});
@@ -356,7 +354,7 @@ double useful_capacity(const PathModel& path) {
 namespace {
 
 // What one shaped direction keeps of what it is given, and its mean delay.
-double kept(const trace::PathShape& shape, bool shaped) {
+double kept(const PathShape& shape, bool shaped) {
     const PathModel& path = shape.path;
     return shaped ? static_cast<double>(path.lost_from) / path.decisions : 1.0;
 }
@@ -368,7 +366,7 @@ Nanos mean_delay(const PathModel& path) {
 }  // namespace
 
 double ceiling(const ServerSetup& server) {
-    const trace::PathShape& shape = server.relay;
+    const PathShape& shape = server.relay;
     const bool up = shape.active() && shape.up;
     const bool down = shape.active() && shape.down;
     const double answered = static_cast<double>(server.path.lost_from) / server.path.decisions;
@@ -385,7 +383,7 @@ double ceiling(const ServerSetup& server) {
 }
 
 Nanos mean_round_trip(const ServerSetup& server) {
-    const trace::PathShape& shape = server.relay;
+    const PathShape& shape = server.relay;
     const Nanos relay = shape.active() ? mean_delay(shape.path) : 0;
     return mean_delay(server.path) +
            relay * ((shape.active() && shape.up ? 1 : 0) + (shape.active() && shape.down ? 1 : 0));

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "fetch/engine.hpp"
-#include "net/path_model.hpp"
-#include "trace/shaped_link.hpp"
+#include "pathsim/path_model.hpp"
+#include "pathsim/shaped_link.hpp"
 
 namespace drovik::sim {
 
@@ -29,7 +29,7 @@ struct ServerSetup {
     bool refuses = false;   // ...or, with this, each brings back a refusal (ICMP)
     Nanos pause_from = -1;  // frozen in [pause_from, pause_until): GETs wait unread
     Nanos pause_until = -1;
-    trace::PathShape relay = {};  // seeded from `seed`, each client's directions apart
+    PathShape relay = {};  // seeded from `seed`, each client's directions apart
 };
 
 // A server that is never there.

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "net/format.hpp"
+#include "system/format.hpp"
 
 namespace drovik::test {
 

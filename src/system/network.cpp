@@ -6,18 +6,25 @@
 
 #include <cassert>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
-#include "descriptor.hpp"
-#include "format.hpp"
+#include "system/clock.hpp"
+#include "system/descriptor.hpp"
+#include "system/format.hpp"
 
 namespace drovik {
 
 void throw_syscall_error(std::string_view call_name) {
     const char* reason = std::strerror(errno);
     throw std::runtime_error(format("Error while executing {}: {}.", call_name, reason));
+}
+
+void throw_write_error(std::string_view call_name, long written) {
+    if (written < 0) {
+        throw_syscall_error(call_name);
+    }
+    throw std::runtime_error(format("Error while executing {}: nothing was written.", call_name));
 }
 
 bool datagram_lost(int error) {
@@ -27,8 +34,8 @@ bool datagram_lost(int error) {
     // in ICMP, at once or on a later call of a connected socket: no route, no host, no
     // one listening, administratively prohibited, a bad header (ENETUNREACH, EHOSTUNREACH,
     // ENETDOWN, EHOSTDOWN, ENONET, ECONNREFUSED, ENOPROTOOPT, EOPNOTSUPP, EPROTO, EACCES).
-    // Full buffers and interruptions pass (ENOBUFS, ENOMEM, EAGAIN, EINTR). EBADF,
-    // ENOTSOCK, EFAULT and the rest do not.
+    // Full buffers pass (ENOBUFS, ENOMEM, EAGAIN). An interruption (EINTR) loses nothing: the
+    // call is made again. EBADF, ENOTSOCK, EFAULT and the rest do not pass.
     switch (error) {
     case EINVAL:
     case EPERM:
@@ -46,7 +53,6 @@ bool datagram_lost(int error) {
     case ENOBUFS:
     case ENOMEM:
     case EAGAIN:  // also EWOULDBLOCK
-    case EINTR:
         return true;
     default:
         return false;
@@ -90,15 +96,6 @@ void enlarge_buffer(int fd, int forced, int plain) {
 void enlarge_socket_buffers(int socket_fd) {
     enlarge_buffer(socket_fd, SO_RCVBUFFORCE, SO_RCVBUF);
     enlarge_buffer(socket_fd, SO_SNDBUFFORCE, SO_SNDBUF);
-}
-
-std::int64_t monotonic_ns() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-}
-
-std::int32_t to_ms(std::int64_t span_ns) {
-    return static_cast<std::int32_t>(span_ns / 1000000);
 }
 
 std::int32_t ready_elapsed_ms(std::int64_t start_ns, std::int64_t end_ns, std::int32_t timeout_ms) {

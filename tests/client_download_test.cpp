@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "client/client.hpp"
-#include "net/format.hpp"
 #include "support/loopback.hpp"
 #include "support/process.hpp"
 #include "support/wire.hpp"
+#include "system/format.hpp"
 
 namespace drovik {
 namespace {

@@ -1,20 +1,19 @@
-#include "stop_signals.hpp"
+#include "system/stop_signals.hpp"
 
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "network.hpp"
+#include "system/network.hpp"
 
 namespace drovik {
 
 namespace {
 // Ctrl-C, kill, and the terminal gone away.
-constexpr int STOPS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::array<int, 3> STOPS = {SIGINT, SIGTERM, SIGHUP};
 }  // namespace
 
 StopSignals::StopSignals() {
-    sigset_t stop{};
-    sigemptyset(&stop);
+    sigemptyset(&stops);
     for (const int stop_signal : STOPS) {
         // One ignored when the program started (nohup, trap '' INT) stays ignored.
         struct sigaction current {};
@@ -22,13 +21,13 @@ StopSignals::StopSignals() {
             throw_syscall_error("sigaction");
         }
         if (current.sa_handler != SIG_IGN) {
-            sigaddset(&stop, stop_signal);
+            sigaddset(&stops, stop_signal);
         }
     }
-    if (sigprocmask(SIG_BLOCK, &stop, &previous) != 0) {
+    if (sigprocmask(SIG_BLOCK, &stops, &previous) != 0) {
         throw_syscall_error("sigprocmask");
     }
-    signal_fd = signalfd(-1, &stop, SFD_CLOEXEC);
+    signal_fd = signalfd(-1, &stops, SFD_CLOEXEC);
     if (signal_fd < 0) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         throw_syscall_error("signalfd");
@@ -37,7 +36,13 @@ StopSignals::StopSignals() {
 
 StopSignals::~StopSignals() {
     close(signal_fd);
+    // Still ignored while they are unblocked, the dropped ones pending vanish.
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    for (std::size_t k = 0; dropped && k < STOPS.size(); ++k) {
+        if (sigismember(&stops, STOPS[k]) == 1) {
+            sigaction(STOPS[k], &before_drop[k], nullptr);
+        }
+    }
 }
 
 int StopSignals::take() const {
@@ -49,11 +54,20 @@ int StopSignals::take() const {
 }
 
 void StopSignals::drop_from_now_on() const {
+    if (dropped) {
+        return;
+    }
     // Ignoring a signal discards it where it is pending, before it can be delivered when the
     // destructor unblocks it.
-    for (const int stop_signal : STOPS) {
-        signal(stop_signal, SIG_IGN);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (std::size_t k = 0; k < STOPS.size(); ++k) {
+        if (sigismember(&stops, STOPS[k]) == 1) {
+            sigaction(STOPS[k], &ignore, &before_drop[k]);
+        }
     }
+    dropped = true;
 }
 
 }  // namespace drovik

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "format.hpp"
+#include "system/format.hpp"
 
 namespace drovik {
 

@@ -1,6 +1,8 @@
-#include "message_header.hpp"
+#include "wire/message_header.hpp"
 
 #include <charconv>
+#include <sstream>
+#include <string>
 #include <system_error>
 
 namespace drovik {
@@ -19,9 +21,7 @@ std::optional<std::uint64_t> take_number(std::string_view& text, char stop) {
     return value;
 }
 
-}  // namespace
-
-std::optional<MessageHeader> read_message_header(std::string_view datagram, std::string_view keyword) {
+std::optional<MessageHeader> read_exact(std::string_view datagram, std::string_view keyword) {
     std::string_view rest = datagram;
     if (!rest.starts_with(keyword) || !rest.substr(keyword.size()).starts_with(' ')) {
         return std::nullopt;
@@ -36,6 +36,29 @@ std::optional<MessageHeader> read_message_header(std::string_view datagram, std:
         return std::nullopt;
     }
     return MessageHeader{*offset, *length, datagram.size() - rest.size()};
+}
+
+std::optional<MessageHeader> read_lenient(std::string_view datagram, std::string_view keyword) {
+    const std::size_t lf = datagram.find('\n');
+    if (lf == std::string_view::npos) {
+        return std::nullopt;
+    }
+    // A failed read only sets the stream's state here; it never throws.
+    std::istringstream header{std::string(datagram.substr(0, lf))};
+    std::string word;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    if (!(header >> word >> offset >> length) || word != keyword) {
+        return std::nullopt;
+    }
+    return MessageHeader{offset, length, lf + 1};
+}
+
+}  // namespace
+
+std::optional<MessageHeader> read_message_header(std::string_view datagram, std::string_view keyword,
+                                                 HeaderForm form) {
+    return form == HeaderForm::exact ? read_exact(datagram, keyword) : read_lenient(datagram, keyword);
 }
 
 }  // namespace drovik

@@ -32,11 +32,9 @@ void enlarge_socket_buffers(int socket_fd);
 // Raises the system-call error for the call that just failed, with its errno.
 [[noreturn]] void throw_syscall_error(std::string_view call_name);
 
-// Monotonic clock, in nanoseconds.
-std::int64_t monotonic_ns();
-
-// Nanosecond span in whole milliseconds, truncated toward zero.
-std::int32_t to_ms(std::int64_t span_ns);
+// The same for a write that wrote nothing: errno's text when it failed, and no stale one
+// when it returned 0.
+[[noreturn]] void throw_write_error(std::string_view call_name, long written);
 
 // What a wait that saw data reports: the truncated time waited, capped at the time-out.
 std::int32_t ready_elapsed_ms(std::int64_t start_ns, std::int64_t end_ns, std::int32_t timeout_ms);

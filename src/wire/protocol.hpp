@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,5 +13,15 @@ inline constexpr std::uint32_t MAX_REQUEST_OFFSET = 100000000;
 inline constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
 // ...and stores at most this much, so its last byte always stays zero.
 inline constexpr std::size_t RECEIVE_LIMIT = RECEIVE_BUFFER_SIZE - 1;
+
+// Number of chunks in a download of `file_size` bytes (at least 1 byte).
+inline std::uint64_t chunk_count(std::uint64_t file_size) {
+    return (file_size - 1) / MAX_CHUNK_SIZE + 1;
+}
+
+// Length of the chunk that starts at `start`: min(1000, file_size - start), unsigned.
+inline std::uint64_t chunk_length(std::uint64_t file_size, std::uint64_t start) {
+    return std::min(MAX_CHUNK_SIZE, file_size - start);
+}
 
 }  // namespace drovik

@@ -1,8 +1,7 @@
 #include "chunk_request.hpp"
 
-#include "chunk_reply.hpp"
-#include "format.hpp"
-#include "protocol.hpp"
+#include "system/format.hpp"
+#include "wire/protocol.hpp"
 
 namespace drovik {
 

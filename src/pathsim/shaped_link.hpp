@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "net/delivery_queue.hpp"
-#include "net/path_model.hpp"
-#include "trace/csv.hpp"
+#include "pathsim/delivery_queue.hpp"
+#include "pathsim/fate.hpp"
+#include "pathsim/path_model.hpp"
 
-namespace drovik::trace {
+namespace drovik {
 
 // A path that delivers every datagram at once, once: decisions in millionths, none lost.
 inline constexpr PathModel UNSHAPED{1000000, 0, 0, 0, 1000, 1000000};
@@ -97,7 +97,7 @@ private:
 
 template <class Send>
 void ShapedLink::release(std::int64_t now_ns, Send send) {
-    send_due_replies(
+    deliver_due(
         queue, [now_ns] { return now_ns; },
         [&](const Copy& copy) {
             if (interval_ns == 0) {
@@ -113,4 +113,4 @@ void ShapedLink::release(std::int64_t now_ns, Send send) {
     }
 }
 
-}  // namespace drovik::trace
+}  // namespace drovik

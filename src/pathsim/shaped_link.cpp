@@ -1,10 +1,10 @@
-#include "trace/shaped_link.hpp"
+#include "pathsim/shaped_link.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <vector>
 
-namespace drovik::trace {
+namespace drovik {
 
 namespace {
 // The bucket holds a fiftieth of a second's tokens: the relay wakes in whole milliseconds, so
@@ -35,7 +35,7 @@ ShapedLink::Taken ShapedLink::take(std::size_t client, std::string_view datagram
     // Copies count against the queue as well: one that would not fit is not made.
     delays.resize(std::min(delays.size(), path.max_pending - held()));
     const Copy copy = std::make_shared<Held>(Held{client, std::string(datagram)});
-    schedule_replies(queue, copy, delays, [now_ns] { return now_ns; });
+    schedule(queue, copy, delays, [now_ns] { return now_ns; });
     return {Fate::relayed, delays.size()};
 }
 
@@ -98,4 +98,4 @@ bool ShapedLink::token(std::int64_t now_ns) {
     return true;
 }
 
-}  // namespace drovik::trace
+}  // namespace drovik
