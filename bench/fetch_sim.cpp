@@ -143,6 +143,7 @@ std::map<std::string, Entry> scenarios() {
         {"long5M", {behind(long_path, 5000000), at_bound}},
         {"long1M", {behind(long_path, 1000000), {}}},
         {"rate600", {behind(narrow, 5000000), narrow_targets}},
+        {"rate600_1M", {behind(narrow, 1000000), {}}},
         {"down400", {behind(narrow_down, 5000000), narrow_targets}},
         {"down400_1M", {behind(narrow_down, 1000000), {}}},
         {"down500q50", {behind(short_queue, 5000000), at_bound}},
@@ -386,6 +387,11 @@ bool run(const std::string& name, const Entry& entry, int runs) {
         const sim::Result result = sim::simulate(scenario.servers, scenario.clients, 300 * sim::SECOND,
                                                  static_cast<std::uint32_t>(r + 7));
         const Outcome outcome = measure(scenario, result);
+        if (std::getenv("SIM_EACH")) {
+            std::printf("  run %d: slowest %.2f fastest %.2f gets %.2f jain %.3f window %.0f dropped %.1f wait %.0f\n", r + 1,
+                        outcome.slowest, outcome.fastest, outcome.gets_per_chunk, outcome.fairness,
+                        100 * outcome.window.value_or(-1), 100 * outcome.dropped, outcome.wait_ms);
+        }
         slowest.push_back(outcome.slowest);
         fastest.push_back(outcome.fastest);
         gets_per_chunk.push_back(outcome.gets_per_chunk);
@@ -422,12 +428,13 @@ bool run(const std::string& name, const Entry& entry, int runs) {
 // it took a second, the datagrams the relay's queue held, up and down, at most, and the wait in line that the
 // engine read from its replies (ms, -1 while it could not tell).
 void series(const Entry& entry, std::size_t watched) {
-    const Scenario scenario = entry.make(1);
+    const std::uint32_t run = std::getenv("SIM_RUN") ? static_cast<std::uint32_t>(std::atoi(std::getenv("SIM_RUN"))) : 1;
+    const Scenario scenario = entry.make(run);
     std::vector<double> pace;
     std::vector<double> wait_ms;
     std::vector<std::uint64_t> gets;
     const sim::Result result =
-        sim::simulate(scenario.servers, scenario.clients, 300 * sim::SECOND, 7,
+        sim::simulate(scenario.servers, scenario.clients, 300 * sim::SECOND, run + 6,
                       [&](sim::Nanos now, std::size_t c, const fetch::Engine& engine) {
                           const auto bin = static_cast<std::size_t>(now / sim::RATE_BIN);
                           if (c != watched) {

@@ -30,10 +30,16 @@ queue_dropped() {
          END { u = up ? over_up / up : 0; d = down ? over_down / down : 0; printf "%.4f\n", (u > d ? u : d) }'
 }
 
+# From the relay's summary on stdin: the longer median wait for the rate, either way (ms; 0 without).
+queue_wait() {
+  sed -n 's/^wait for the rate: //p' | tr ';' '\n' |
+    awk '{ for (i = 1; i <= NF; i++) if ($i == "median") m = ($(i + 1) > m ? $(i + 1) : m) } END { print m + 0 }'
+}
+
 # One download of $3 bytes by client $2 (fetch or fast) in case $1 against fresh processes:
-# appends "case client bytes wall_s exit gets_per_chunk dropped" to pathfit.txt.
+# appends "case client bytes wall_s exit gets_per_chunk dropped wait_ms" to pathfit.txt.
 pathfit_download() {
-  local key=$1 client=$2 bytes=$3 where options figures port dropped=0 relay=
+  local key=$1 client=$2 bytes=$3 where options figures port dropped=0 wait=0 relay=
   IFS='|' read -r _ where _ <<<"$(printf '%s\n' "${PATHFIT_TABLE[@]}" | grep "^$key|")"
   read -r where options <<<"$where"
   # shellcheck disable=SC2086  # the options are words
@@ -51,9 +57,10 @@ pathfit_download() {
   if [[ -n $relay ]]; then
     stop_daemon "$relay"
     dropped=$(queue_dropped <"$out/relay-pathfit.err")
+    wait=$(queue_wait <"$out/relay-pathfit.err")
   fi
   stop_daemon "$daemon_pid"
-  echo "$key $client $bytes $(cut -d' ' -f1,5,6 <<<"$figures") $dropped" >>"$out/pathfit.txt"
+  echo "$key $client $bytes $(cut -d' ' -f1,5,6 <<<"$figures") $dropped $wait" >>"$out/pathfit.txt"
 }
 
 # Three fetches of 5 MB started PATHFIT_GAP apart through one relay tracing to
@@ -99,8 +106,8 @@ pathfit_tables() {
   echo
   echo "drovik-fetch and drovik-client-fast on other paths, fresh processes per run; median (min–max):"
   echo
-  echo "| Case | Path | Client | Bytes | Runs | Wall time (s) | Bound (s) | GETs per chunk | Dropped by the path's queue (%) |"
-  echo "|---|---|---|---|---|---|---|---|---|"
+  echo "| Case | Path | Client | Bytes | Runs | Wall time (s) | Bound (s) | GETs per chunk | Dropped by the path's queue (%) | Median wait for the rate (ms) |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
   for entry in "${PATHFIT_TABLE[@]}"; do
     IFS='|' read -r key where ceiling trip fetch_sizes fast_sizes <<<"$entry"
     for client in fetch fast; do
@@ -108,13 +115,14 @@ pathfit_tables() {
         grep -q "^$key $client $bytes " "$out/pathfit.txt" 2>/dev/null || continue
         bound=$([[ $ceiling == - ]] && echo – || awk -v b="$bytes" -v c="$ceiling" -v t="$trip" \
           'BEGIN { printf "%.2f", b / 1000 / c + 2 * t }')
-        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$key" "$where" \
+        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$key" "$where" \
           "$([[ $client == fast ]] && echo drovik-client-fast || echo drovik-fetch)" "$bytes" \
           "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b' "$out/pathfit.txt" | wc -l)" \
           "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print $4 }' "$out/pathfit.txt" | summary %.2f)" \
           "$bound" \
           "$([[ $client == fast ]] && echo – || awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print $6 }' "$out/pathfit.txt" | summary %.2f)" \
-          "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print 100 * $7 }' "$out/pathfit.txt" | summary %.1f)"
+          "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print 100 * $7 }' "$out/pathfit.txt" | summary %.1f)" \
+          "$(awk -v k="$key" -v c="$client" -v b="$bytes" '$1 == k && $2 == c && $3 == b { print $8 }' "$out/pathfit.txt" | summary %.0f)"
       done
     done
   done
@@ -161,6 +169,9 @@ pathfit_targets() {
   m=$(pathfit_median rate600 fetch 5000000 7)
   [[ -z $m ]] || target_row "What --rate 600's queue drops of what drovik-fetch sends into it: ≤ 5 %" \
     "$(awk -v d="$m" 'BEGIN { printf "%.1f %%", 100 * d }')" "$m <= 0.05"
+  m=$(pathfit_median rate600 fetch 5000000 8)
+  [[ -z $m ]] || target_row "The median wait in --rate 600's queue (--queue 1000) with drovik-fetch: ≤ 200 ms" \
+    "$(printf '%.0f ms' "$m")" "$m <= 200"
   if grep -q '^shared-' "$out/pathfit.txt" 2>/dev/null; then
     target_row "Three fetches through one ${PATHFIT_SHARED[*]} relay: Jain ≥ 0.95, worst window ≥ 40 %" \
       "$(awk '$1 ~ /^shared-/ { printf "%s%s / %s %%", (n++ ? "; " : ""), $2, $3 }' "$out/pathfit.txt")" \

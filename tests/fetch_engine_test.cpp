@@ -214,12 +214,12 @@ TEST(StartBurst, TellsAFullServerFromAnEmptyOne) {
         }
         std::optional<bool> verdict;
         for (std::uint64_t chunk = 100; chunk < 100 + c.early; ++chunk) {
-            verdict = burst.replied(chunk);
+            verdict = burst.replied(chunk, 0).full;
         }
         for (std::uint64_t i = 0; i < 400 && !verdict; ++i) {
             const std::uint64_t chunk = 100 + i * 37 % 400;  // the second half and after, mixed
             if (i % 2 == 0 && !(c.full && chunk < 200)) {
-                verdict = burst.replied(chunk);
+                verdict = burst.replied(chunk, 0).full;
             }
         }
         ASSERT_TRUE(verdict) << c.full << " " << c.early;
@@ -238,11 +238,11 @@ TEST(StartBurst, CountsTheRepliesThatComeWhileItsGETsStillLeave) {
     for (std::uint64_t chunk = 200; chunk < 500; ++chunk) {
         burst.sent(chunk);
         if (chunk % 4 == 0 && !verdict) {
-            verdict = burst.replied(100 + (chunk - 200) / 4);
+            verdict = burst.replied(100 + (chunk - 200) / 4, 0).full;
         }
     }
     for (std::uint64_t chunk = 200; chunk < 500 && !verdict; chunk += 4) {
-        verdict = burst.replied(chunk);
+        verdict = burst.replied(chunk, 0).full;
     }
     ASSERT_TRUE(verdict);
     EXPECT_FALSE(*verdict) << "an empty server judged full";

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -302,6 +304,39 @@ TEST(TraceProcess, AShapedPathRelaysADownloadAndRecordsEachFate) {
         << summary;
     EXPECT_GT(fates["up lost"] * fates["up copy"] * fates["down lost"] * fates["down copy"], 0) << summary;
     EXPECT_EQ(fates.size(), 6U) << "relayed, copy and lost each way, and nothing else";
+}
+
+// --rate 100 both ways, 200 datagrams at once, each echoed back: up, the k-th waits for about
+// k - 2 tokens of 10 ms; down, spaced by the rate already, hardly at all.
+TEST(TraceProcess, TellsHowLongDatagramsWaitedForTheRateEachWay) {
+    RelayToSocket relay({"--idle", "2", "--rate", "100", "--queue", "500", "-o", "/dev/null"});
+    auto& [server, port, trace] = relay;
+    ASSERT_TRUE(test::wait_udp_bound(port, 5s)) << trace.err();
+    const test::UdpSocket client;
+    for (int i = 0; i < 200; ++i) {
+        client.send_to(port, "GET");
+    }
+    for (int i = 0; i < 200; ++i) {
+        const auto datagram = server.receive(5s);
+        ASSERT_TRUE(datagram) << i;
+        server.send_to(datagram->sender, datagram->bytes);
+    }
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(client.receive(5s)) << i;
+    }
+    ASSERT_EQ(trace.wait_exit(10s), 0) << trace.err();
+    std::array<int, 4> ms{};
+    const std::size_t at = trace.err().find("wait for the rate: up median ");
+    ASSERT_NE(at, std::string::npos) << trace.err();
+    ASSERT_EQ(std::sscanf(trace.err().c_str() + at,
+                          "wait for the rate: up median %d ms, 95th percentile %d ms; down median %d ms, 95th "
+                          "percentile %d ms",
+                          &ms[0], &ms[1], &ms[2], &ms[3]),
+              4)
+        << trace.err();
+    EXPECT_NEAR(ms[0], 990, 40) << trace.err();
+    EXPECT_NEAR(ms[1], 1890, 60) << trace.err();
+    EXPECT_LE(ms[3], 100) << trace.err();
 }
 
 // A named pipe for the trace, with a reader that never reads.

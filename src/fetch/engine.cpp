@@ -27,6 +27,9 @@ constexpr double SPARE_DELAYS = 2;
 constexpr double PATIENCE = 0.7;
 // At the start nothing is known yet and the servers are empty: repeats are free.
 constexpr Nanos SETTLING = 2000 * MS;
+// The start burst's test has this long from the start, and after the first reply, to tell
+// before its chunks are asked again early.
+constexpr Nanos START_TEST_TIME = 600 * MS;
 }  // namespace
 
 Engine::ServerState::ServerState(Nanos now)
@@ -92,9 +95,14 @@ bool Engine::on_reply(std::size_t server, std::uint64_t chunk, Nanos now) {
     }
     Slot& asked = slot(chunk);
     learn(server, asked, now);
-    if (asked.asks == 1) {
-        if (const auto full = state.start.replied(chunk); full && *full) {
+    // A copy of a reply already taken tells the start burst nothing more.
+    if (asked.asks == 1 && !asked.have) {
+        const StartBurst::Told told = state.start.replied(chunk, now);
+        if (told.full && *told.full) {
             state.pacer.set_rate(state.control.found_busy(now, state.pacer.rate()));
+        }
+        if (told.line) {
+            state.pacer.set_rate(state.control.found_line(now, state.pacer.rate(), *told.line));
         }
     }
     if (chunk < first || asked.have) {
@@ -314,6 +322,14 @@ bool Engine::spare_capacity(Nanos now) const {
 
 // How old a GET must be before its chunk is asked again without waiting for its time-out.
 std::optional<Nanos> Engine::early_limit(std::size_t server, Nanos now) const {
+    // A chunk of the start burst's test asked again no longer tells which GET its reply
+    // answers: while the test may still tell, none is repeated early (with several servers,
+    // repeats go elsewhere and chunks of a silent one must not wait for it).
+    const ServerState& state = servers[server];
+    if (servers.size() == 1 && state.start.open() &&
+        now - state.started < state.first_heard.value_or(0) + START_TEST_TIME) {
+        return std::nullopt;
+    }
     if (spare_capacity(now)) {
         return servers[server].delays.spacing();
     }

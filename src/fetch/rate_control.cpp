@@ -55,24 +55,34 @@ constexpr Nanos GENTLE_TIME = 20000 * MS;
 // rate settles where the step balances both, at the same wait for every client of a queue.
 constexpr Nanos QUEUE_ALLOWANCE = 20 * MS;
 constexpr Nanos QUEUE_HORIZON = 400 * MS;
+constexpr double PLATEAU = 0.25;
+constexpr double LEAST_CUT = 0.5;
+constexpr double MOST_CUT = 0.85;
+constexpr Nanos FLOOD_WAIT = 600 * MS;
+constexpr Nanos FLOOD_HORIZON = 800 * MS;
 // The span over which the fastest replies show a queue, and the wait from which it stands.
 constexpr Nanos QUEUE_SPAN = 100 * MS;
 constexpr Nanos QUEUE_STANDING = 100 * MS;
 // While a line stands the rate drains at most this share of what it passes. A line seen
 // within LINE_MEMORY still sets the pace.
 constexpr double MOST_DRAIN = 0.75;
-constexpr Nanos LINE_MEMORY = 10000 * MS;
+constexpr Nanos LINE_MEMORY = 30000 * MS;
 // Once it no longer stands, the rate goes back to what the line passed (averaged over about
 // 1 / LINE_SMOOTHING readings), and above it grows by the step over PROBING feedback delays.
 constexpr double PROBING = 4;
 constexpr double LINE_SMOOTHING = 0.1;
+// A line found by the start burst's order: the rate drains what the blind start queued.
+constexpr double LINE_FOUND_SHARE = 0.5;
 
 // The share of what is sent that a wait in line stands for.
 double queued_share(const RateControl::Path& path) {
     if (!path.queue) {
         return 0;
     }
-    return static_cast<double>(std::max<Nanos>(0, path.queue->wait - QUEUE_ALLOWANCE)) / QUEUE_HORIZON;
+    const double share =
+        static_cast<double>(std::max<Nanos>(0, path.queue->wait - QUEUE_ALLOWANCE)) / QUEUE_HORIZON;
+    const double flood = static_cast<double>(std::max<Nanos>(0, path.queue->wait - FLOOD_WAIT)) / FLOOD_HORIZON;
+    return std::min(share, PLATEAU) + flood;
 }
 
 // One step of the way towards `aim` per feedback delay, and the span it is measured over.
@@ -108,6 +118,12 @@ double RateControl::found_busy(Nanos now, double rate) {
     joined = true;
     gentle_until = now + GENTLE_TIME;
     return std::max(LEAST_RATE, GENTLE * rate);
+}
+
+double RateControl::found_line(Nanos now, double rate, double line) {
+    line_seen = now;
+    line_rate = line;
+    return std::clamp(LINE_FOUND_SHARE * line, LEAST_RATE, rate);
 }
 
 void RateControl::remember(Nanos now, const ReplyMeter::Yield& measured, double sigmas) {
@@ -240,12 +256,24 @@ std::optional<double> RateControl::against_line(Nanos now, double rate, const Pa
         // faster down than a step per feedback delay: a newcomer's flood is no reason to yield all.
         return step_towards(rate, std::min(rate, *passing * (1.0 - drain) + STEP), feedback);
     }
+    if (line_rate > 0) {
+        return step_towards(rate, std::min(rate, line_rate * (1.0 - drain) + STEP), feedback);
+    }
     // The wait itself need not pass: while the line grows, a cut shows within the shortest round trip.
     if (last_halved && now - *last_halved < path.floor.value_or(0) + QUEUE_SPAN) {
         return rate;
     }
+    // A line that grows slowly passes nearly all: the rate over one and the growth of the wait.
+    double cut = LEAST_CUT;
+    if (last_halved && path.queue->sent_at > halved_sent) {
+        const double growth =
+            static_cast<double>(wait - halved_wait) / static_cast<double>(path.queue->sent_at - halved_sent);
+        cut = std::clamp(1.0 / (1.0 + growth), LEAST_CUT, MOST_CUT);
+    }
     last_halved = now;
-    return std::max(LEAST_RATE, rate / 2);
+    halved_wait = wait;
+    halved_sent = path.queue->sent_at;
+    return std::max(LEAST_RATE, rate * cut);
 }
 
 double RateControl::update(Nanos now, double rate, bool known, bool wanting, const ReplyMeter& meter,

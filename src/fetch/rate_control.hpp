@@ -26,6 +26,9 @@ public:
     // measures is their load as well. It starts gently, learns its baseline from the
     // gentle GETs, and grows no faster than the refused share lets it. The new rate.
     double found_busy(Nanos now, double rate);
+    // The first replies came in the order of the start burst: a line on the way passes about
+    // `line` GETs a second, and holds what the blind rate sent beyond it. The new rate.
+    double found_line(Nanos now, double rate, double line);
     // What the replies tell of the path lately: its shortest round trip and how long
     // datagrams wait in line on it, when known.
     struct Path {
@@ -66,6 +69,8 @@ private:
     std::optional<Nanos> line_seen;    // when a line on the path last stood
     std::optional<Nanos> last_halved;  // by a line whose rate was not measured yet
     double line_rate = 0;              // the GETs a second it passed lately
+    Nanos halved_wait = 0;             // the wait when the rate was last cut for it
+    Nanos halved_sent = 0;             // and when the GETs that told it left
 };
 
 }  // namespace drovik::fetch

@@ -19,6 +19,8 @@ constexpr Nanos QUEUE_STANDING = 100 * MS;
 constexpr Nanos PASSING_SPAN = 300 * MS;
 // Spans answered last longer ago than the least delay and this: the GETs since are not known.
 constexpr Nanos QUEUE_STALE = 2000 * MS;
+constexpr Nanos HALF_LIFE = 5000 * MS;
+constexpr std::uint64_t FORGET_FROM = 4 * LEAST_DELAYS;
 }  // namespace
 
 std::optional<double> ReplyMeter::Yield::per_get() const {
@@ -57,6 +59,15 @@ void ReplyMeter::exact(Nanos sent_at, Nanos age, bool fresh) {
     }
     if (fresh) {
         least_ever = std::min(least_ever, age);
+    }
+    // Older delays count for less, half each HALF_LIFE: a line that came and went no longer
+    // spreads what the GETs of now are expected to bring.
+    if (sent_at + age >= halved_at + HALF_LIFE && delay_count >= FORGET_FROM) {
+        halved_at = sent_at + age;
+        delay_count = 0;
+        for (std::uint32_t& count : delays) {
+            delay_count += count /= 2;
+        }
     }
     const auto index = static_cast<std::size_t>(std::max<Nanos>(age, 0) / BIN);
     if (delays.size() <= index) {
@@ -105,7 +116,7 @@ std::optional<Nanos> ReplyMeter::delay_quantile(double share) const {
         return std::nullopt;
     }
     delay_share(0);  // builds the running sums
-    const auto wanted = static_cast<std::uint64_t>(share * static_cast<double>(delay_count));
+    const auto wanted = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(share * static_cast<double>(delay_count)));
     const auto at = std::lower_bound(at_most.begin(), at_most.end(), wanted);
     return static_cast<Nanos>(at - at_most.begin() + 1) * BIN;
 }
@@ -154,13 +165,14 @@ std::optional<ReplyMeter::Floor> ReplyMeter::floor_from(std::int64_t from) const
     return floor;
 }
 
-// The least delay above the least ever, less what the least of n draws lies above their floor
-// on average and twice as much again, which it rarely exceeds: a spread drawn evenly, twice
-// the median's distance from the floor, over n + 1.
+// The least delay above the least ever, less what the least of n draws lies above the least
+// of all lately, and twice as much again, which it rarely exceeds: the delays' own spread near
+// their floor, the 3 / (n + 1) quantile above the lowest. A server's even spread and the sum of a
+// path's draws both, and a wait that shifts them all changes nothing.
 Nanos ReplyMeter::wait_of(const Floor& floor) const {
-    const Nanos median = delay_quantile(0.5).value_or(least_ever);
-    const auto bias = static_cast<Nanos>(6.0 * static_cast<double>(median - least_ever) / (floor.known + 1));
-    return std::max<Nanos>(0, floor.least - least_ever - bias);
+    const Nanos lowest = delay_quantile(0).value_or(least_ever);
+    const Nanos low = delay_quantile(3.0 / (floor.known + 1)).value_or(lowest);
+    return std::max<Nanos>(0, floor.least - least_ever - (low - lowest));
 }
 
 std::optional<ReplyMeter::Queue> ReplyMeter::queue(Nanos now) const {
@@ -177,7 +189,7 @@ std::optional<ReplyMeter::Queue> ReplyMeter::queue(Nanos now) const {
     if (!latest) {
         return std::nullopt;
     }
-    Queue queue{wait_of(*latest), std::nullopt};
+    Queue queue{wait_of(*latest), std::nullopt, (first_index + latest->at) * BIN};
     const auto before = floor_from(latest->at - PASSING_SPAN / BIN);
     if (!before || queue.wait < QUEUE_STANDING || wait_of(*before) < QUEUE_STANDING) {
         return queue;

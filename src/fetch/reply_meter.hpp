@@ -45,6 +45,7 @@ public:
     struct Queue {
         Nanos wait = 0;
         std::optional<double> passing;
+        Nanos sent_at = 0;  // when the GETs that tell the wait left
     };
     // The wait is how much later than the least delay ever the fastest replies to the newest
     // GETs came. The fastest reply to GETs that left together comes first, so a span's least
@@ -79,6 +80,7 @@ private:
     std::int64_t started;
     std::vector<std::uint32_t> delays;  // how many exact delays fell in each bin of age
     std::uint64_t delay_count = 0;
+    Nanos halved_at = 0;  // when the counts were last halved
     Nanos least_ever = INT64_MAX;
     mutable std::vector<std::uint64_t>
         at_most;  // running sums of `delays`, rebuilt when asked after a change

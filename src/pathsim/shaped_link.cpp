@@ -1,6 +1,7 @@
 #include "pathsim/shaped_link.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <vector>
 
 namespace drovik {
@@ -49,21 +50,41 @@ std::optional<std::int64_t> ShapedLink::next_ns() const {
     return next;
 }
 
-void ShapedLink::count_wait(std::int64_t wait_ns) {
-    const auto ms = static_cast<std::size_t>((wait_ns + 999999) / 1000000);
-    if (waits_ms.size() <= ms) {
-        waits_ms.resize(ms + 1);
+namespace {
+// The bucket of a wait of `ms` whole milliseconds, and the longest wait a bucket holds.
+std::size_t wait_bucket(std::int64_t ms, std::int64_t exact, std::int64_t steps, std::size_t buckets) {
+    if (ms < exact) {
+        return static_cast<std::size_t>(ms);
     }
-    ++waits_ms[ms];
+    const int doubling = std::bit_width(static_cast<std::uint64_t>(ms)) - std::bit_width(static_cast<std::uint64_t>(exact));
+    const std::int64_t step = ms >> doubling;  // exact to 2 * exact - 1
+    const auto bucket = static_cast<std::size_t>(exact + doubling * steps + (step - exact) * steps / exact);
+    return std::min(bucket, buckets - 1);
+}
+
+std::int64_t bucket_top(std::size_t bucket, std::int64_t exact, std::int64_t steps) {
+    const auto index = static_cast<std::int64_t>(bucket);
+    if (index < exact) {
+        return index;
+    }
+    const std::int64_t doubling = (index - exact) / steps;
+    const std::int64_t step = exact + (index - exact) % steps * exact / steps;
+    return ((step + exact / steps) << doubling) - 1;
+}
+}  // namespace
+
+void ShapedLink::count_wait(std::int64_t wait_ns) {
+    const std::int64_t ms = (wait_ns + 999999) / 1000000;
+    ++waits_ms[wait_bucket(ms, WAIT_EXACT_MS, WAIT_STEPS, WAIT_BUCKETS)];
     ++waits;
 }
 
 std::optional<std::int64_t> ShapedLink::wait_quantile_ms(double share) const {
     std::uint64_t below = 0;
-    for (std::size_t ms = 0; ms < waits_ms.size(); ++ms) {
-        below += waits_ms[ms];
+    for (std::size_t bucket = 0; bucket < waits_ms.size(); ++bucket) {
+        below += waits_ms[bucket];
         if (below > 0 && static_cast<double>(below) >= share * static_cast<double>(waits)) {
-            return static_cast<std::int64_t>(ms);
+            return bucket_top(bucket, WAIT_EXACT_MS, WAIT_STEPS);
         }
     }
     return std::nullopt;

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -59,7 +60,7 @@ public:
     std::optional<std::int64_t> next_ns() const;
     std::size_t held() const { return queue.size() + line.size(); }
     // The wait for the rate (not the delay) by which `share` of the copies that left had left,
-    // in whole milliseconds, rounded up; nothing before the first.
+    // in whole milliseconds, rounded up to within 1/64 of it; nothing before the first.
     std::optional<std::int64_t> wait_quantile_ms(double share) const;
 
 private:
@@ -85,7 +86,12 @@ private:
     std::int64_t theoretical_ns = 0;
     DeliveryQueue<Copy> queue;                       // waiting for their delay
     std::deque<std::pair<Copy, std::int64_t>> line;  // due, waiting for a token since then
-    std::vector<std::uint64_t> waits_ms;             // copies that left after each whole ms in line
+    // Copies that left after each wait in line, on a log scale of whole milliseconds: exact
+    // below WAIT_EXACT_MS, then WAIT_STEPS buckets for each doubling, up to about 24 days.
+    static constexpr std::int64_t WAIT_EXACT_MS = 128;
+    static constexpr std::int64_t WAIT_STEPS = 64;
+    static constexpr std::size_t WAIT_BUCKETS = WAIT_EXACT_MS + 24 * WAIT_STEPS;
+    std::array<std::uint64_t, WAIT_BUCKETS> waits_ms{};
     std::uint64_t waits = 0;
 };
 

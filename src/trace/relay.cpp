@@ -424,7 +424,15 @@ void Relay::finish(std::ostream& log) {
     signals.drop_from_now_on();
     // A relay that ran out of descriptors gets them back before it writes its last words.
     connections.clear();
-    print_summary(log, pool, shape.active(), counts, rows);
+    std::vector<RateWait> waits;
+    for (const Direction direction : {Direction::up, Direction::down}) {
+        const ShapedLink& link = links[index_of(direction)];
+        if (shape.rate && (direction == Direction::up ? shape.up : shape.down)) {
+            waits.push_back({direction == Direction::up ? "up" : "down", link.wait_quantile_ms(0.5),
+                             link.wait_quantile_ms(0.95)});
+        }
+    }
+    print_summary(log, pool, shape.active(), counts, rows, waits);
     if (const std::optional<int> error = rows.failure()) {
         throw std::runtime_error(
             format("Error while writing the trace to {}: {}.", output.name(), std::strerror(*error)));

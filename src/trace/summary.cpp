@@ -4,8 +4,20 @@
 
 namespace drovik::trace {
 
+namespace {
+std::string rate_waits(const std::vector<RateWait>& waits) {
+    std::string line = "wait for the rate:";
+    for (const RateWait& way : waits) {
+        line += format("{} {} ", way.direction == waits.front().direction ? "" : ";", way.direction);
+        line += way.median_ms ? format("median {} ms, 95th percentile {} ms", *way.median_ms, *way.p95_ms)
+                              : std::string("nothing left");
+    }
+    return line;
+}
+}  // namespace
+
 void print_summary(std::ostream& log, const ClientPool& clients, bool shaped, const RelayCounts& counts,
-                   const OutputBuffer& rows) {
+                   const OutputBuffer& rows, const std::vector<RateWait>& waits) {
     for (const ClientPool::Record& client : clients.records()) {
         log << client.tally.summary_line(client.name, shaped) << '\n';
     }
@@ -13,6 +25,9 @@ void print_summary(std::ostream& log, const ClientPool& clients, bool shaped, co
         log << clients.folded_tally().summary_line(format("{} other clients together", clients.folded()),
                                                    shaped)
             << '\n';
+    }
+    if (!waits.empty()) {
+        log << rate_waits(waits) << '\n';
     }
     if (counts.unrelayed > 0) {
         log << format("{} datagrams from further clients not relayed: no socket to spare\n",
