@@ -388,9 +388,11 @@ bool run(const std::string& name, const Entry& entry, int runs) {
                                                  static_cast<std::uint32_t>(r + 7));
         const Outcome outcome = measure(scenario, result);
         if (std::getenv("SIM_EACH")) {
-            std::printf("  run %d: slowest %.2f fastest %.2f gets %.2f jain %.3f window %.0f dropped %.1f wait %.0f\n", r + 1,
-                        outcome.slowest, outcome.fastest, outcome.gets_per_chunk, outcome.fairness,
-                        100 * outcome.window.value_or(-1), 100 * outcome.dropped, outcome.wait_ms);
+            std::printf(
+                "  run %d: slowest %.2f fastest %.2f gets %.2f jain %.3f window %.0f dropped %.1f wait "
+                "%.0f\n",
+                r + 1, outcome.slowest, outcome.fastest, outcome.gets_per_chunk, outcome.fairness,
+                100 * outcome.window.value_or(-1), 100 * outcome.dropped, outcome.wait_ms);
         }
         slowest.push_back(outcome.slowest);
         fastest.push_back(outcome.fastest);
@@ -428,7 +430,8 @@ bool run(const std::string& name, const Entry& entry, int runs) {
 // it took a second, the datagrams the relay's queue held, up and down, at most, and the wait in line that the
 // engine read from its replies (ms, -1 while it could not tell).
 void series(const Entry& entry, std::size_t watched) {
-    const std::uint32_t run = std::getenv("SIM_RUN") ? static_cast<std::uint32_t>(std::atoi(std::getenv("SIM_RUN"))) : 1;
+    const std::uint32_t run =
+        std::getenv("SIM_RUN") ? static_cast<std::uint32_t>(std::atoi(std::getenv("SIM_RUN"))) : 1;
     const Scenario scenario = entry.make(run);
     std::vector<double> pace;
     std::vector<double> wait_ms;

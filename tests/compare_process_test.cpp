@@ -52,11 +52,12 @@ bool has_line(const std::string& text, const std::string& line) {
 TEST_F(CompareProcess, MeasuresEveryCellAndSaysWhyARunFailed) {
     const auto result = test::run_program(
         DROVIK_COMPARE_BIN,
-        compare({"--path", "direct", "--path", "relay", "--timeout", "3", "--out", out.path, "--keep-traces",
-                 "good=" + PEER + " get {host} {port} {output} {size}",
+        compare({"--path", "direct", "--path", "relay", "--seed", "1", "--timeout", "3", "--out", out.path,
+                 "--keep-traces", "good=" + PEER + " get {host} {port} {output} {size}",
                  "short=" + PEER + " get {host} {port} {output} 2000",
-                 "zeros=sh -c 'head -c {size} /dev/zero >{output}'", "fails=sh -c 'echo no luck >&2; exit 3'",
-                 "none=true", "dir=mkdir {output}", "hang=sh -c 'sleep 1000 & exec sleep 1000'"}),
+                 "zeros=sh -c 'head -c {size} /dev/zero >{output}'",
+                 "fails=sh -c 'echo no luck >&2; echo Run with --help for details >&2; exit 3'", "none=true",
+                 "dir=mkdir {output}", "hang=sh -c 'sleep 1000 & exec sleep 1000'"}),
         60s);
     EXPECT_EQ(result.status, 1) << result.err;
     const std::string& table = result.out;

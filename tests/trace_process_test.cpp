@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -328,11 +328,12 @@ TEST(TraceProcess, TellsHowLongDatagramsWaitedForTheRateEachWay) {
     std::array<int, 4> ms{};
     const std::size_t at = trace.err().find("wait for the rate: up median ");
     ASSERT_NE(at, std::string::npos) << trace.err();
-    ASSERT_EQ(std::sscanf(trace.err().c_str() + at,
-                          "wait for the rate: up median %d ms, 95th percentile %d ms; down median %d ms, 95th "
-                          "percentile %d ms",
-                          &ms[0], &ms[1], &ms[2], &ms[3]),
-              4)
+    ASSERT_EQ(
+        std::sscanf(trace.err().c_str() + at,
+                    "wait for the rate: up median %d ms, 95th percentile %d ms; down median %d ms, 95th "
+                    "percentile %d ms",
+                    &ms[0], &ms[1], &ms[2], &ms[3]),
+        4)
         << trace.err();
     EXPECT_NEAR(ms[0], 990, 40) << trace.err();
     EXPECT_NEAR(ms[1], 1890, 60) << trace.err();
@@ -549,6 +550,15 @@ TEST(TraceProcess, RefusesToRelayToItself) {
     ASSERT_TRUE(test::wait_udp_bound(static_cast<std::uint16_t>(std::stoi(port)), 5s)) << other.err();
     other.signal(SIGTERM);
     EXPECT_EQ(other.wait_exit(10s), 0) << other.err();
+}
+
+// With standard output closed, no socket of the relay may take its place and get the trace.
+TEST(TraceProcess, RefusesAClosedStandardOutput) {
+    const std::string port = std::to_string(test::free_udp_port());
+    const test::RunResult result = test::run_program(
+        "/bin/sh", {"-c", "exec \"$0\" \"$@\" >&-", DROVIK_TRACE_BIN, port, "127.0.0.1", "4000"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Cannot write the trace to standard output: it is not open for writing.\n");
 }
 
 }  // namespace

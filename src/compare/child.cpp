@@ -203,8 +203,9 @@ std::string ending(int status, const std::string& err_path) {
     }
     std::ifstream err(err_path);
     std::string last;
+    // The hint that follows a usage error tells nothing of the error itself.
     for (std::string line; std::getline(err, line);) {
-        last = line.empty() ? last : line;
+        last = line.empty() || line.starts_with("Run with --help") ? last : line;
     }
     if (last.size() > MAX_LINE) {
         last = last.substr(0, MAX_LINE) + "...";

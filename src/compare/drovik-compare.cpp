@@ -10,9 +10,12 @@
 
 #include "compare/comparison.hpp"
 #include "compare/options.hpp"
+#include "system/standard_descriptors.hpp"
 
 int main(int argc, char* argv[]) {
     try {
+        // First, so that no pipe or socket of a run takes the place of the table or its errors.
+        drovik::hold_standard_descriptors();
         // The built-in programs are the ones installed (or built) beside this one.
         std::error_code error;
         const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);

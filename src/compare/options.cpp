@@ -164,7 +164,7 @@ Path path(const std::string& argument) {
     if (relay.seed) {
         throw UsageError(context + "--seed is drovik-compare's own, for every path at once");
     }
-    return {named->first, std::move(words)};
+    return {named->first, std::move(words), relay.shape.draws()};
 }
 
 template <typename Item>

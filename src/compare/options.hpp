@@ -17,6 +17,7 @@ struct Command {
 struct Path {
     std::string name;
     std::optional<std::vector<std::string>> shaping;
+    bool draws = false;  // whether its relay draws at random: only then is it given a seed
 };
 
 struct Options {

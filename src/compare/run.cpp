@@ -127,7 +127,7 @@ RunResult run_once(const Options& options, const RunPlan& plan, const StopSignal
     result.path = plan.path;
     result.client = plan.client;
     result.run = plan.run;
-    if (options.seed && options.paths[plan.path].shaping) {
+    if (options.seed && options.paths[plan.path].draws) {
         result.seed = *options.seed + plan.run - 1;
     }
     const std::string err = plan.directory + "/server.err";

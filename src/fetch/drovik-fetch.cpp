@@ -8,13 +8,14 @@
 #include "download.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "system/standard_descriptors.hpp"
 #include "system/stop_signals.hpp"
 
 int main(int argc, char* argv[]) {
     try {
         // First, so that the stop signals' own descriptor cannot take standard output's place;
         // then the stop signals, so that none ends the program without its orderly end.
-        drovik::fetch::hold_standard_descriptors();
+        drovik::hold_standard_descriptors();
         const drovik::StopSignals stop;
         // A reader that goes away is a failed write with its own line, not a silent death.
         std::signal(SIGPIPE, SIG_IGN);

@@ -16,6 +16,7 @@
 #include "system/descriptor.hpp"
 #include "system/format.hpp"
 #include "system/network.hpp"
+#include "system/standard_descriptors.hpp"
 #include "window.hpp"
 #include "wire/protocol.hpp"
 
@@ -112,8 +113,7 @@ Descriptor open_written_through(const std::string& path, const Options& options,
 std::unique_ptr<Output> open_stream(int fd, Descriptor owned, const std::string& name,
                                     const Options& options) {
     refuse_resume(options, name);
-    // A closed standard output is held by /dev/null, read only (hold_standard_descriptors).
-    if (fd == STDOUT_FILENO && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+    if (!open_for_writing(fd)) {
         throw std::runtime_error(format("{} is not open for writing", name));
     }
     if (isatty(fd) == 1) {
@@ -123,19 +123,6 @@ std::unique_ptr<Output> open_stream(int fd, Descriptor owned, const std::string&
 }
 
 }  // namespace
-
-void hold_standard_descriptors() {
-    for (;;) {
-        const int fd = open("/dev/null", O_RDONLY);
-        if (fd < 0) {
-            throw_syscall_error("open /dev/null");
-        }
-        if (fd > STDERR_FILENO) {
-            close(fd);
-            return;
-        }
-    }
-}
 
 std::unique_ptr<Output> open_output(const Options& options, const StopSignals& stop) {
     const std::string& path = options.output_file;

@@ -55,10 +55,4 @@ public:
 // writes nothing, and the run must end before it asks for anything).
 std::unique_ptr<Output> open_output(const Options& options, const StopSignals& stop);
 
-// Makes sure descriptors 0 to 2 are open, /dev/null read only standing in for any that
-// is closed, so that no socket or file of the program takes the place of standard
-// output or error; a closed standard output stays unwritable. Called before anything
-// else opens a descriptor.
-void hold_standard_descriptors();
-
 }  // namespace drovik::fetch

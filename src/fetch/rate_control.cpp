@@ -81,7 +81,8 @@ double queued_share(const RateControl::Path& path) {
     }
     const double share =
         static_cast<double>(std::max<Nanos>(0, path.queue->wait - QUEUE_ALLOWANCE)) / QUEUE_HORIZON;
-    const double flood = static_cast<double>(std::max<Nanos>(0, path.queue->wait - FLOOD_WAIT)) / FLOOD_HORIZON;
+    const double flood =
+        static_cast<double>(std::max<Nanos>(0, path.queue->wait - FLOOD_WAIT)) / FLOOD_HORIZON;
     return std::min(share, PLATEAU) + flood;
 }
 

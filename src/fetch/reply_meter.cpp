@@ -116,7 +116,8 @@ std::optional<Nanos> ReplyMeter::delay_quantile(double share) const {
         return std::nullopt;
     }
     delay_share(0);  // builds the running sums
-    const auto wanted = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(share * static_cast<double>(delay_count)));
+    const auto wanted =
+        std::max<std::uint64_t>(1, static_cast<std::uint64_t>(share * static_cast<double>(delay_count)));
     const auto at = std::lower_bound(at_most.begin(), at_most.end(), wanted);
     return static_cast<Nanos>(at - at_most.begin() + 1) * BIN;
 }

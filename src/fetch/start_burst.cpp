@@ -107,7 +107,8 @@ std::optional<double> StartBurst::ordered(std::size_t index, Nanos now) {
     }
     order_told = true;
     const double mean = static_cast<double>(positions) / burst_replies;
-    if (mean >= ORDERED * static_cast<double>(size) || after_early * 8 > burst_replies || now <= *first_reply) {
+    if (mean >= ORDERED * static_cast<double>(size) || after_early * 8 > burst_replies ||
+        now <= *first_reply) {
         return std::nullopt;
     }
     return static_cast<double>(farthest + 1) * 1e9 / static_cast<double>(now - *first_reply);

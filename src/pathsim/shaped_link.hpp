@@ -28,9 +28,11 @@ struct PathShape {
     bool up = true;
     bool down = true;
 
-    bool active() const {
-        return path.lost_from < path.decisions || path.duplicate_below > 0 || path.max_delay_ms > 0 || rate;
+    // Whether a datagram meets a random draw (loss, copies, delays): what a seed is for.
+    bool draws() const {
+        return path.lost_from < path.decisions || path.duplicate_below > 0 || path.max_delay_ms > 0;
     }
+    bool active() const { return draws() || rate; }
 };
 
 // One direction of the played path. Each arriving datagram meets the path's draws: lost, or

@@ -117,14 +117,13 @@ void add_shaping(CLI::App& app, RelayOptions& options) {
 // Shaping options that would do nothing without others are refused.
 void check_shaping(const CLI::App& app, const PathShape& shape) {
     const PathModel& path = shape.path;
-    const bool draws = path.lost_from < path.decisions || path.duplicate_below > 0 || path.max_delay_ms > 0;
     if (app.count("--shape") > 0 && !shape.active()) {
         throw CLI::ValidationError("--shape", "no path to play without --loss, --dup, --delay or --rate");
     }
     if (app.count("--queue") > 0 && path.max_delay_ms == 0 && !shape.rate) {
         throw CLI::ValidationError("--queue", "nothing waits without --delay or --rate");
     }
-    if (app.count("--seed") > 0 && !draws) {
+    if (app.count("--seed") > 0 && !shape.draws()) {
         throw CLI::ValidationError("--seed", "nothing is drawn without --loss, --dup or --delay");
     }
 }

@@ -12,6 +12,7 @@
 
 #include "system/format.hpp"
 #include "system/network.hpp"
+#include "system/standard_descriptors.hpp"
 
 namespace drovik::trace {
 
@@ -48,6 +49,9 @@ int open_named(const std::string& path, const StopSignals& signals) {
 // wait for a reader (and whose offset others may share), a socket, and a pipe whose reader has
 // gone (ENXIO).
 int reopen_standard_output() {
+    if (!open_for_writing(STDOUT_FILENO)) {
+        throw std::runtime_error("Cannot write the trace to standard output: it is not open for writing.");
+    }
     struct stat info {};
     if (fstat(STDOUT_FILENO, &info) != 0) {
         throw_syscall_error("fstat");
