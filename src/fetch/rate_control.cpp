@@ -55,6 +55,9 @@ constexpr Nanos GENTLE_TIME = 20000 * MS;
 // rate settles where the step balances both, at the same wait for every client of a queue.
 constexpr Nanos QUEUE_ALLOWANCE = 20 * MS;
 constexpr Nanos QUEUE_HORIZON = 400 * MS;
+// The share drained holds at PLATEAU, so that every client of a shared line settles alike,
+// and grows again by one for each FLOOD_HORIZON of wait beyond FLOOD_WAIT. Before what a
+// line passes is measured, a cut keeps between LEAST_CUT and MOST_CUT of the rate.
 constexpr double PLATEAU = 0.25;
 constexpr double LEAST_CUT = 0.5;
 constexpr double MOST_CUT = 0.85;
