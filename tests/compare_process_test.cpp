@@ -101,6 +101,18 @@ TEST_F(CompareProcess, CtrlCStopsEveryProgramAndWritesWhatWasMeasured) {
     EXPECT_TRUE(has_line(compare.out(), "Interrupted after 1 of 2 runs.")) << compare.out();
 }
 
+// With standard output closed the table goes nowhere: that is no success.
+TEST_F(CompareProcess, ATableThatCannotBeWrittenIsAFailure) {
+    std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" >&-", DROVIK_COMPARE_BIN};
+    for (const std::string& arg :
+         compare({"--path", "direct", "good=" + PEER + " get {host} {port} {output} {size}"})) {
+        args.push_back(arg);
+    }
+    const auto result = test::run_program("/bin/sh", args, 30s);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "drovik-compare: the table could not be written to standard output\n");
+}
+
 // Bad input ends it before anything starts: the server would leave a mark.
 TEST_F(CompareProcess, RefusesBadInputInOneLineBeforeStartingAnything) {
     const test::OutputFile mark("drovik-compare-mark");

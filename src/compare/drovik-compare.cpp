@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -31,7 +32,13 @@ int main(int argc, char* argv[]) {
         }
         // A reader of the table that went away must not end the program before its children.
         signal(SIGPIPE, SIG_IGN);
-        return drovik::compare::run_comparison(std::get<drovik::compare::Options>(parsed), std::cout);
+        const int status =
+            drovik::compare::run_comparison(std::get<drovik::compare::Options>(parsed), std::cout);
+        // A table that went nowhere (standard output closed, or full) is no success.
+        if (!std::cout.flush()) {
+            throw std::runtime_error("the table could not be written to standard output");
+        }
+        return status;
     } catch (const std::exception& error) {
         std::cerr << "drovik-compare: " << error.what() << std::endl;
         return 1;
