@@ -25,8 +25,9 @@ udp_queued_bytes() {
 stopped_download() {
   local signal=$1 after=$2 file="$out/stopped.bin" pid status=0 resumed resumed_status=0 exact=yes
   start_daemon "$bin/drovik-server" PORT
-  # A background command ignores SIGINT unless told otherwise, and drovik-fetch keeps it so.
-  (trap - INT; exec "$bin/drovik-fetch" --quiet 127.0.0.1 "$daemon_port" "$file" "$STOPPED_BYTES" 2>/dev/null) &
+  # A background command ignores SIGINT, and so does a bench started in the background, where
+  # trap cannot undo it; drovik-fetch keeps an ignored SIGINT ignored, so it starts with the default.
+  env --default-signal=INT "$bin/drovik-fetch" --quiet 127.0.0.1 "$daemon_port" "$file" "$STOPPED_BYTES" 2>/dev/null &
   pid=$!
   started+=("$pid")
   sleep "$after"
