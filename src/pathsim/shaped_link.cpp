@@ -56,8 +56,9 @@ std::size_t wait_bucket(std::int64_t ms, std::int64_t exact, std::int64_t steps,
     if (ms < exact) {
         return static_cast<std::size_t>(ms);
     }
-    const int doubling =
-        std::bit_width(static_cast<std::uint64_t>(ms)) - std::bit_width(static_cast<std::uint64_t>(exact));
+    // ms >= exact, so the difference is never negative.
+    const auto doubling = static_cast<int>(std::bit_width(static_cast<std::uint64_t>(ms)) -
+                                           std::bit_width(static_cast<std::uint64_t>(exact)));
     const std::int64_t step = ms >> doubling;  // exact to 2 * exact - 1
     const auto bucket = static_cast<std::size_t>(exact + doubling * steps + (step - exact) * steps / exact);
     return std::min(bucket, buckets - 1);
