@@ -434,6 +434,13 @@ TEST(FetchProcess, EveryDamagedStateIsRefusedOrLeftAlone) {
          {"--resume"},
          1,
          mismatch},
+        {"PartCutShortAndRecordDeleted",  // its holes are no chunks: asked again, the file exact
+         [](const Scene& s, const Leftover& a, const Leftover&) {
+             write_file(s.part.path, a.part.substr(0, a.part.size() / 2));
+         },
+         {"--resume"},
+         0,
+         ""},
         {"RecordsSwapped",
          [](const Scene& s, const Leftover& a, const Leftover& b) {
              write_file(s.part.path, a.part);

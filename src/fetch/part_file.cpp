@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <stdexcept>
+#include <vector>
 
 #include "chunk_map.hpp"
 #include "report.hpp"
@@ -182,6 +185,32 @@ Descriptor open_locked(const std::string& path) {
     }
 }
 
+// The first `count` chunks of an older .part that hold data. Such a .part grew as it was
+// written and has no holes; a newer one cut short and parted from its record has, and they
+// read as zeros: a chunk of zeros is not taken, only asked again.
+ChunkSet written_chunks(int fd, std::uint64_t count, std::uint64_t file_size, const std::string& path) {
+    constexpr std::uint64_t PER_READ = 1024;
+    ChunkSet held(chunk_count(file_size));
+    std::vector<std::uint8_t> block(PER_READ * MAX_CHUNK_SIZE);
+    for (std::uint64_t first = 0; first < count; first += PER_READ) {
+        const std::uint64_t wanted = std::min(PER_READ, count - first) * MAX_CHUNK_SIZE;
+        const ssize_t got = pread(fd, block.data(), wanted, static_cast<off_t>(first * MAX_CHUNK_SIZE));
+        if (got < 0) {
+            throw_syscall_error(format("pread {}", path));
+        }
+        for (std::uint64_t chunk = 0; chunk < static_cast<std::uint64_t>(got) / MAX_CHUNK_SIZE; ++chunk) {
+            const auto data = std::span(block).subspan(chunk * MAX_CHUNK_SIZE, MAX_CHUNK_SIZE);
+            if (std::any_of(data.begin(), data.end(), [](std::uint8_t byte) { return byte != 0; })) {
+                held.insert(first + chunk);
+            }
+        }
+        if (static_cast<std::uint64_t>(got) < wanted) {
+            break;
+        }
+    }
+    return held;
+}
+
 std::uint64_t bytes_of(const ChunkSet& chunks, std::uint64_t file_size) {
     const std::uint64_t last = chunks.size() - 1;
     const std::uint64_t short_by = MAX_CHUNK_SIZE - chunk_length(file_size, last * MAX_CHUNK_SIZE);
@@ -236,8 +265,8 @@ ChunkMap PartFile::kept_chunks(EarlierChunks earlier) const {
 }
 
 // What an earlier run left: the chunks of the record when it is the .part's own (the
-// same run id at the .part's end), or the whole chunks of an older .part, which grew
-// only as it was written and has no record.
+// same run id at the .part's end), or the whole chunks of an older .part, which has no
+// record, that hold data.
 ChunkMap PartFile::found_chunks() const {
     const auto size = static_cast<std::uint64_t>(status_of(file.get()).st_size);
     ChunkMap found{file_size, "", ChunkSet(chunk_count(file_size))};
@@ -260,9 +289,7 @@ ChunkMap PartFile::found_chunks() const {
         throw std::runtime_error(format("{} has no record of the chunks it holds ({}); --restart starts over",
                                         part_path, map_path));
     }
-    for (std::uint64_t chunk = 0; chunk < whole_chunks(size, file_size, part_path); ++chunk) {
-        found.held.insert(chunk);
-    }
+    found.held = written_chunks(file.get(), whole_chunks(size, file_size, part_path), file_size, part_path);
     return found;
 }
 
